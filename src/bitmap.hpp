@@ -1,0 +1,88 @@
+// Loading 24-bit BMP inputs and writing the output file.
+//
+// A BMP file is a 14-byte file header, an info header whose first 40 bytes
+// follow the BITMAPINFOHEADER layout, optional extra header bytes or a colour
+// table, and then the pixel rows from the offset bfOffBits. Each row holds
+// three bytes per pixel (blue, green, red) padded to a multiple of four bytes.
+// Rows are stored bottom-up when biHeight is positive, top-down when negative.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+// Every failure the program can meet; the message is one Polish line that
+// already names the file.
+struct ripple_error : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+// A heap block that releases itself; the output and each input's pixels live
+// in one of these.
+struct byte_block {
+    std::uint8_t* data = nullptr;
+    std::size_t size = 0;
+
+    byte_block() = default;
+    byte_block(byte_block&& o) noexcept : data(o.data), size(o.size) { o.data = nullptr; o.size = 0; }
+    byte_block& operator=(byte_block&& o) noexcept;
+    ~byte_block();
+};
+
+// Allocates `size` bytes, or throws a ripple_error naming `what`.
+byte_block alloc_block(std::size_t size, const std::string& what);
+
+// Padding that rounds a row of `width` pixels up to a multiple of four bytes.
+constexpr std::int64_t row_pad(std::int64_t width) { return (-3 * width) & 3; }
+constexpr std::int64_t row_length(std::int64_t width) { return 3 * width + row_pad(width); }
+
+struct bmp_input {
+    std::array<std::uint8_t, 14> hdr_file{};
+    std::array<std::uint8_t, 40> hdr_info{};
+    // Every byte between the 54 header bytes above and the pixel data, so
+    // that these three blocks together are the file's whole header.
+    std::vector<std::uint8_t> hdr_rest;
+    std::int32_t width = 0;
+    std::int32_t height = 0;  // number of stored rows, always positive
+    bool top_down = false;
+    byte_block pixels;
+    std::vector<const std::uint8_t*> rows;  // rows[i] is the i-th row used
+};
+
+// Reads and checks one input. Only the first input needs `with_rest`: the
+// second one's extra header bytes never reach the output.
+bmp_input load_bitmap(const std::string& name, bool with_rest);
+
+// The same from bytes already in memory; `name` only labels the messages.
+bmp_input parse_bitmap(const std::uint8_t* data, std::size_t size, const std::string& name,
+                       bool with_rest);
+
+// Makes the second input's row table run in the same vertical direction as
+// the first's, and refuses a second input too small to cover the first.
+void match_inputs(const bmp_input& in1, const std::string& name1, bmp_input& in2,
+                  const std::string& name2);
+
+// The output pixel block: rows of the first input's geometry, padding zeroed.
+extern byte_block pixs_out;
+
+// The output file is written under a temporary name and renamed over the
+// real one only once it is complete, so a failed run never damages it.
+struct output_file {
+    std::string name;
+    std::string tmp_name;
+    int fd = -1;
+
+    explicit output_file(std::string final_name);
+    output_file(const output_file&) = delete;
+    output_file& operator=(const output_file&) = delete;
+    ~output_file();  // removes the temporary file unless commit() succeeded
+
+    void write(const std::uint8_t* data, std::size_t size);
+    void commit();
+};
+
+void write_header(output_file& out, const bmp_input& in1);
+void write_pixels(output_file& out);

@@ -1,0 +1,136 @@
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <cstring>
+
+#include "bmp_make.hpp"
+#include "ripple.hpp"
+
+namespace {
+
+// Weight at distance d along a row from a centre at the origin.
+float weight_at(std::int32_t d) { return ripple_weight(0, d, 0, 0); }
+
+bmp_input load(const bmp_spec& s, auto pixel, bool first = true)
+{
+    auto bytes = make_bmp(s, pixel);
+    return parse_bitmap(bytes.data(), bytes.size(), "test.bmp", first);
+}
+
+std::array<std::uint8_t, 3> noise1(int r, int c)
+{
+    return {std::uint8_t(r * 7 + c * 13), std::uint8_t(r * 31 ^ c), std::uint8_t(255 - r - c)};
+}
+
+std::array<std::uint8_t, 3> noise2(int r, int c)
+{
+    return {std::uint8_t(c * 5 + 3), std::uint8_t(r * 11 + 200), std::uint8_t(r * c)};
+}
+
+void compose(const bmp_input& in1, const bmp_input& in2, std::int32_t x, std::int32_t y)
+{
+    pixs_out = alloc_block(std::size_t(in1.height) * std::size_t(row_length(in1.width)), "out");
+    std::memset(pixs_out.data, 0xCC, pixs_out.size);  // catch bytes left unset
+    compose_ripple(in1, in2, std::int32_t(row_pad(in1.width)), x, y);
+}
+
+}  // namespace
+
+TEST(ripple_weight, rings)
+{
+    EXPECT_EQ(weight_at(0), 0.0f);
+    EXPECT_EQ(weight_at(90), 1.0f);
+    EXPECT_EQ(weight_at(270), 1.0f);
+    EXPECT_GT(weight_at(180), 0.0f);  // 3.14159265 is a little short of π
+    EXPECT_LT(weight_at(180), 1e-8f);
+    EXPECT_EQ(weight_at(30), 0.5f);
+    EXPECT_EQ(weight_at(45), 0.70710677f);
+    EXPECT_EQ(ripple_weight(3, 4, 0, 0), 0.087155744f);  // distance 5
+}
+
+TEST(ripple_weight, reduction_keeps_exactly_360)
+{
+    EXPECT_LT(weight_at(360), 1e-7f);
+    EXPECT_EQ(weight_at(450), 1.0f);         // 450 − 360 = 90
+    EXPECT_EQ(weight_at(720), weight_at(360));  // reduced once, to 360, not to 0
+    EXPECT_NE(weight_at(720), 0.0f);
+    EXPECT_EQ(weight_at(360 * 100 + 90), 1.0f);
+}
+
+TEST(ripple_weight, depends_only_on_the_offset)
+{
+    EXPECT_EQ(ripple_weight(10, 20, 3, 4), ripple_weight(-4, -10, -27, -10));
+    EXPECT_EQ(ripple_weight(0, 0, -5, -5), ripple_weight(5, 5, 0, 0));
+    EXPECT_EQ(ripple_weight(0, 0, 123, 0), ripple_weight(0, 0, 0, 123));
+}
+
+TEST(ripple_weight, wraps_modulo_2_to_the_32)
+{
+    // dx² = 2^62 and 2^32: both wrap to 0, the centre itself.
+    EXPECT_EQ(ripple_weight(0, 0, INT_MIN, 0), 0.0f);
+    EXPECT_EQ(ripple_weight(0, 0, 65536, 0), 0.0f);
+    EXPECT_EQ(ripple_weight(0, 0, 0, 65536 * 3), 0.0f);
+    // dx² + dy² = 2 × 2147488281 wraps to 9266 = 55² + 79² (a distance of 96.26).
+    EXPECT_EQ(ripple_weight(0, 0, 46341, 46341), ripple_weight(55, 79, 0, 0));
+    EXPECT_EQ(ripple_weight(INT_MAX, INT_MAX, INT_MIN, INT_MIN), ripple_weight(0, 0, 1, 1));
+    EXPECT_EQ(ripple_weight(INT_MIN, 0, INT_MAX, 0), ripple_weight(1, 0, 0, 0));
+}
+
+TEST(blend_byte, extreme_weights_reproduce_an_input)
+{
+    for (int p1 = 0; p1 < 256; p1++)
+        for (int p2 = 0; p2 < 256; p2++) {
+            ASSERT_EQ(blend_byte(std::uint8_t(p1), std::uint8_t(p2), 0.0f), p2);
+            ASSERT_EQ(blend_byte(std::uint8_t(p1), std::uint8_t(p2), -0.0f), p2);
+            ASSERT_EQ(blend_byte(std::uint8_t(p1), std::uint8_t(p2), 1.0f), p1);
+        }
+}
+
+TEST(blend_byte, truncates_toward_zero)
+{
+    EXPECT_EQ(blend_byte(255, 0, 0.5f), 127);  // 127.5
+    EXPECT_EQ(blend_byte(200, 100, 0.5f), 150);
+    EXPECT_EQ(blend_byte(0, 255, 0.70710677f), 74);  // 74.69
+    EXPECT_EQ(blend_byte(255, 0, 0.70710677f), 180);  // 180.31
+    EXPECT_EQ(blend_byte(255, 0, 0.087155744f), 22);
+    EXPECT_EQ(blend_byte(0, 255, 0.087155744f), 232);
+    EXPECT_EQ(blend_byte(255, 0, weight_at(180)), 0);
+}
+
+TEST(compose_ripple, fills_every_byte_with_padding_zero)
+{
+    for (int width : {4, 5, 6, 7, 9}) {
+        SCOPED_TRACE(width);
+        bmp_input in1 = load({width, 6}, noise1);
+        bmp_input in2 = load({width + 3, 8}, noise2, false);  // larger second input
+        compose(in1, in2, 2, -3);
+        std::size_t stride = std::size_t(row_length(width));
+        for (int i = 0; i < 6; i++) {
+            const std::uint8_t* row = pixs_out.data + std::size_t(i) * stride;
+            for (int j = 0; j < width; j++) {
+                float w = ripple_weight(i, j, 2, -3);
+                auto a = noise1(i, j), b = noise2(i, j);
+                for (int c = 0; c < 3; c++)
+                    ASSERT_EQ(row[3 * j + c], blend_byte(a[c], b[c], w)) << i << "," << j;
+            }
+            for (std::size_t k = 3 * std::size_t(width); k < stride; k++)
+                ASSERT_EQ(row[k], 0);
+        }
+    }
+}
+
+TEST(compose_ripple, centre_shows_the_second_input_and_ring_90_the_first)
+{
+    bmp_input in1 = load({200, 3}, noise1);
+    bmp_input in2 = load({200, 3}, noise2, false);
+    compose(in1, in2, 100, 0);  // y = 0 is the first stored row
+    std::size_t stride = std::size_t(row_length(200));
+    auto px = [&](int i, int j) {
+        const std::uint8_t* p = pixs_out.data + std::size_t(i) * stride + 3 * std::size_t(j);
+        return std::array<std::uint8_t, 3>{p[0], p[1], p[2]};
+    };
+    EXPECT_EQ(px(0, 100), noise2(0, 100));
+    EXPECT_EQ(px(0, 10), noise1(0, 10));
+    EXPECT_EQ(px(0, 190), noise1(0, 190));
+    EXPECT_NE(px(2, 100), noise2(2, 100));
+}

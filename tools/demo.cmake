@@ -1,0 +1,11 @@
+# Makes the sample pair if it is missing, then runs ripple on it with the
+# centre in the middle of the 640 × 480 pictures.
+execute_process(COMMAND ${MAKE_EXAMPLES} ${DIR} COMMAND_ERROR_IS_FATAL ANY)
+file(WRITE ${DIR}/answers.txt "320\n240\n")
+execute_process(COMMAND ${RIPPLE} WORKING_DIRECTORY ${DIR} INPUT_FILE ${DIR}/answers.txt
+                RESULT_VARIABLE rc)
+file(REMOVE ${DIR}/answers.txt)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "ripple failed with status ${rc}")
+endif()
+message(STATUS "Wrote ${DIR}/Output.bmp")
