@@ -7,11 +7,33 @@
 
 #include "bitmap.hpp"
 
+struct ripple_path;
+
 // The pixel being blended.
 extern std::uint8_t pixout[3];
 
+// dx² + dy² for row i, column j and the centre (x, y), wrapping modulo 2^32
+// as 32-bit arithmetic does, so that no centre overflows.
+inline std::uint32_t squared_distance(std::int32_t i, std::int32_t j, std::int32_t x,
+                                      std::int32_t y)
+{
+    std::uint32_t dy = std::uint32_t(i) - std::uint32_t(y);
+    std::uint32_t dx = std::uint32_t(j) - std::uint32_t(x);
+    return dy * dy + dx * dx;
+}
+
+// The distance √s rounded to single precision, then 360 subtracted while it
+// is greater than 360 (so 720 becomes 360, not 0).
+float reduced_distance(std::uint32_t s);
+
+// |sin d°| in single precision, with 3.14159265 for π as the definition has.
+float sine_weight(float d);
+
 // Weight of the first input at row i, column j for the centre (x, y).
-float ripple_weight(std::int32_t i, std::int32_t j, std::int32_t x, std::int32_t y);
+inline float ripple_weight(std::int32_t i, std::int32_t j, std::int32_t x, std::int32_t y)
+{
+    return sine_weight(reduced_distance(squared_distance(i, j, x, y)));
+}
 
 // One byte of the blend: p2 × (1 − weight) + p1 × weight, truncated.
 inline std::uint8_t blend_byte(std::uint8_t p1, std::uint8_t p2, float weight)
@@ -24,6 +46,16 @@ inline std::uint8_t blend_byte(std::uint8_t p1, std::uint8_t p2, float weight)
 void blend_pixel(const bmp_input& in1, const bmp_input& in2, std::int32_t i, std::int32_t j,
                  float weight);
 
-// Fills pixs_out, pixels and padding, for the first input's geometry.
+// Fills pixs_out, pixels and padding, for the first input's geometry, with
+// the fastest row kernels this processor has.
 void compose_ripple(const bmp_input& in1, const bmp_input& in2, std::int32_t pad_out,
                     std::int32_t x, std::int32_t y);
+
+// The same with the given kernels.
+void compose_ripple_with(const ripple_path& path, const bmp_input& in1, const bmp_input& in2,
+                         std::int32_t pad_out, std::int32_t x, std::int32_t y);
+
+// The same one pixel at a time, straight from the definition: the reference
+// every faster path is checked against.
+void compose_ripple_plain(const bmp_input& in1, const bmp_input& in2, std::int32_t pad_out,
+                          std::int32_t x, std::int32_t y);

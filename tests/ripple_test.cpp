@@ -5,6 +5,7 @@
 
 #include "bmp_make.hpp"
 #include "ripple.hpp"
+#include "ripple_simd.hpp"
 
 namespace {
 
@@ -133,4 +134,31 @@ TEST(compose_ripple, centre_shows_the_second_input_and_ring_90_the_first)
     EXPECT_EQ(px(0, 10), noise1(0, 10));
     EXPECT_EQ(px(0, 190), noise1(0, 190));
     EXPECT_NE(px(2, 100), noise2(2, 100));
+}
+
+TEST(compose_ripple, every_path_matches_the_plain_definition)
+{
+    const std::pair<std::int32_t, std::int32_t> centres[] = {
+        {18, 4},  {0, 0},      {36, 8},       {-1, 9},          {37, -1},        {18, 0},
+        {0, 4},   {40000, 40000}, {-40000, 17}, {5, -70000},    {INT_MIN, INT_MAX},
+        {INT_MAX, INT_MIN}, {INT_MIN, INT_MIN}, {INT_MAX, INT_MAX}, {46341, 46341},
+    };
+    std::vector<std::uint8_t> want;
+    for (int width : {1, 5, 6, 7, 37})
+        for (int height : {1, 9}) {
+            bmp_input in1 = load({width, height}, noise1);
+            bmp_input in2 = load({width + 2, -(height + 1)}, noise2, false);
+            for (auto [x, y] : centres) {
+                compose(in1, in2, x, y);  // the dispatched path, for the bytes it leaves
+                pixs_out = alloc_block(pixs_out.size, "out");
+                compose_ripple_plain(in1, in2, std::int32_t(row_pad(width)), x, y);
+                want.assign(pixs_out.data, pixs_out.data + pixs_out.size);
+                for (const ripple_path* p : ripple_paths()) {
+                    std::memset(pixs_out.data, 0xCC, pixs_out.size);
+                    compose_ripple_with(*p, in1, in2, std::int32_t(row_pad(width)), x, y);
+                    ASSERT_TRUE(std::equal(want.begin(), want.end(), pixs_out.data))
+                        << p->name << " " << width << "×" << height << " at " << x << "," << y;
+                }
+            }
+        }
 }

@@ -1,0 +1,22 @@
+// Row kernels behind compose_ripple. One generic source, compiled once per
+// instruction set; the best one the processor has is chosen at run time.
+// Every kernel gives exactly the bytes of the plain per-pixel definition.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+struct ripple_path {
+    const char* name;
+    // s = dx² + dy² (mod 2^32) → the distance after the reduction loop.
+    void (*distances)(const std::uint32_t* s, float* d, std::size_t n);
+    // Reduced distance → weight |sin d°|.
+    void (*weights)(const float* d, float* w, std::size_t n);
+    // out[k] = blend_byte(p1[k], p2[k], wb[k]).
+    void (*blend)(const std::uint8_t* p1, const std::uint8_t* p2, const float* wb,
+                  std::uint8_t* out, std::size_t n);
+};
+
+// Every path this processor can run, fastest first.
+std::span<const ripple_path* const> ripple_paths();
