@@ -68,7 +68,7 @@ void compose_ripple_with(const ripple_path& path, const bmp_input& in1, const bm
     const std::size_t n = std::size_t(m_hi - m_lo + 1);
 
     std::vector<std::uint32_t> dx2(n), s(n);
-    std::vector<float> d(n), wt(n), wb(row_bytes);
+    std::vector<float> d(n), wt(n), wrow(static_cast<std::size_t>(w)), wb(row_bytes);
     for (std::size_t k = 0; k < n; k++) {
         std::uint32_t m = std::uint32_t(m_lo + std::int64_t(k));
         dx2[k] = m * m;
@@ -93,14 +93,12 @@ void compose_ripple_with(const ripple_path& path, const bmp_input& in1, const bm
 
         // Columns left of the centre read the table backwards.
         const std::int64_t split = std::clamp<std::int64_t>(x, 0, w);
-        for (std::int64_t j = 0; j < split; j++) {
-            float v = wt[std::size_t(std::int64_t(x) - j - m_lo)];
-            wb[3 * j] = wb[3 * j + 1] = wb[3 * j + 2] = v;
-        }
-        for (std::int64_t j = split; j < w; j++) {
-            float v = wt[std::size_t(j - std::int64_t(x) - m_lo)];
-            wb[3 * j] = wb[3 * j + 1] = wb[3 * j + 2] = v;
-        }
+        const std::int64_t left = std::int64_t(x) - m_lo, right = std::int64_t(x) + m_lo;
+        for (std::int64_t j = 0; j < split; j++)
+            wrow[std::size_t(j)] = wt[std::size_t(left - j)];
+        for (std::int64_t j = split; j < w; j++)
+            wrow[std::size_t(j)] = wt[std::size_t(j - right)];
+        path.spread(wrow.data(), wb.data(), wrow.size());
         blend_row(i);
         if (mirror > i && mirror < h)
             blend_row(mirror);
@@ -128,9 +126,10 @@ std::span<const ripple_path* const> ripple_paths()
 #if defined(__x86_64__) || defined(__i386__)
         __builtin_cpu_init();
         if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-            __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512vl"))
+            __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512vl") &&
+            __builtin_cpu_supports("fma"))
             p.push_back(&ripple_isa::avx512::path);
-        if (__builtin_cpu_supports("avx2"))
+        if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma"))
             p.push_back(&ripple_isa::avx2::path);
 #endif
         p.push_back(&ripple_isa::baseline::path);

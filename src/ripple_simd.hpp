@@ -13,9 +13,11 @@ struct ripple_path {
     void (*distances)(const std::uint32_t* s, float* d, std::size_t n);
     // Reduced distance → weight |sin d°|.
     void (*weights)(const float* d, float* w, std::size_t n);
+    // wb[3j + c] = w[j] for the three bytes c of pixel j.
+    void (*spread)(const float* w, float* wb, std::size_t pixels);
     // out[k] = blend_byte(p1[k], p2[k], wb[k]).
     void (*blend)(const std::uint8_t* p1, const std::uint8_t* p2, const float* wb,
-                  std::uint8_t* out, std::size_t n);
+                  std::uint8_t* out, std::size_t bytes);
 };
 
 // Every path this processor can run, fastest first.

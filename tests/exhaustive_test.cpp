@@ -116,7 +116,10 @@ TEST(exhaustive, blend_for_every_byte_pair)
     std::vector<float> wb(65536);
     for (const ripple_path* p : ripple_paths())
         for (float w : ws) {
-            std::fill(wb.begin(), wb.end(), w);
+            std::vector<float> wp(65536 / 3, w);
+            std::fill(wb.begin(), wb.end(), -1.0f);
+            p->spread(wp.data(), wb.data(), wp.size());
+            wb.back() = w;
             for (std::size_t k = 0; k < 65536; k++)
                 want[k] = blend_byte(p1[k], p2[k], w);
             p->blend(p1.data(), p2.data(), wb.data(), got.data(), 65536);
