@@ -3,16 +3,31 @@
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <new>
+#include <utility>
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 byte_block pixs_out;
 
 namespace {
+
+// A mapped input that another program truncates while this one runs would
+// kill it with SIGBUS at the first missing page. Instead it ends like any
+// other failure: one line naming the file, no temporary file left, status 1.
+struct mapped_range {
+    const std::uint8_t* start;
+    const std::uint8_t* end;
+    char message[160];
+};
+mapped_range mapped_inputs[4];
+std::size_t mapped_count;
 
 constexpr std::size_t hdr_file_size = 14;
 constexpr std::size_t hdr_info_size = 40;
@@ -110,11 +125,12 @@ bmp_layout check_header(const std::uint8_t* h, std::uint64_t file_size, const st
     return l;
 }
 
-// Shared by the file and the in-memory loader; `read_at(offset, dst, n)`
-// fills dst or throws.
-template <class ReadAt>
-bmp_input load_from(ReadAt read_at, std::uint64_t file_size, const std::string& name,
-                    bool with_rest)
+// Shared by the file and the in-memory loader: `read_at(offset, dst, n)`
+// fills dst or throws, and `fetch_pixels(in, offset, size)` gives the pixel
+// bytes, owned by in.pixels, once the header has passed every check.
+template <class ReadAt, class FetchPixels>
+bmp_input load_from(ReadAt read_at, FetchPixels fetch_pixels, std::uint64_t file_size,
+                    const std::string& name, bool with_rest)
 {
     std::uint8_t h[hdr_min];
     if (file_size >= hdr_min)
@@ -132,11 +148,10 @@ bmp_input load_from(ReadAt read_at, std::uint64_t file_size, const std::string& 
         if (!in.hdr_rest.empty())
             read_at(hdr_min, in.hdr_rest.data(), in.hdr_rest.size());
     }
-    in.pixels = alloc_block(l.image_size, name);
-    read_at(l.offset, in.pixels.data, l.image_size);
+    const std::uint8_t* pixels = fetch_pixels(in, l.offset, l.image_size);
     in.rows.resize(std::size_t(l.height));
     for (std::size_t i = 0; i < in.rows.size(); i++)
-        in.rows[i] = in.pixels.data + i * l.row_len;
+        in.rows[i] = pixels + i * l.row_len;
     return in;
 }
 
@@ -154,26 +169,102 @@ struct fd_guard {
 byte_block& byte_block::operator=(byte_block&& o) noexcept
 {
     if (this != &o) {
-        delete[] data;
-        data = o.data;
-        size = o.size;
-        o.data = nullptr;
-        o.size = 0;
+        this->~byte_block();
+        data = std::exchange(o.data, nullptr);
+        size = std::exchange(o.size, 0);
+        mapped = std::exchange(o.mapped, 0);
     }
     return *this;
 }
 
-byte_block::~byte_block() { delete[] data; }
+byte_block::~byte_block()
+{
+    if (!mapped)
+        return;
+    ::munmap(data, mapped);
+    for (std::size_t k = 0; k < mapped_count; k++)
+        if (mapped_inputs[k].start == data)
+            mapped_inputs[k] = mapped_inputs[--mapped_count];
+}
 
+// Blocks are whole 2 MiB pages, aligned so, and the kernel is asked to back
+// them with huge pages: a 48-megapixel run otherwise spends more time on
+// 100,000 4 KiB page faults than on the blend itself.
 byte_block alloc_block(std::size_t size, const std::string& what)
 {
+    constexpr std::size_t huge = std::size_t(2) << 20;
     byte_block b;
-    b.data = new (std::nothrow) std::uint8_t[size == 0 ? 1 : size];
-    if (!b.data)
+    const std::size_t length = (std::max<std::size_t>(size, 1) + huge - 1) / huge * huge;
+    void* p = length + huge < length ? MAP_FAILED
+                                     : ::mmap(nullptr, length + huge, PROT_READ | PROT_WRITE,
+                                              MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED)
         fail(what, "za mało pamięci na " + std::to_string(size) + " B pikseli");
+    auto* start = static_cast<std::uint8_t*>(p);
+    auto* aligned = reinterpret_cast<std::uint8_t*>(
+        (reinterpret_cast<std::uintptr_t>(start) + huge - 1) & ~std::uintptr_t(huge - 1));
+    if (aligned > start)
+        ::munmap(start, std::size_t(aligned - start));
+    if (std::size_t tail = huge - std::size_t(aligned - start))
+        ::munmap(aligned + length, tail);
+#ifdef MADV_HUGEPAGE
+    ::madvise(aligned, length, MADV_HUGEPAGE);  // only advice: no huge pages is fine too
+#endif
+    b.data = aligned;
     b.size = size;
+    b.mapped = length;
     return b;
 }
+
+namespace {
+
+void remove_pending_tmp_file();
+
+extern "C" void on_sigbus(int, siginfo_t* info, void*)
+{
+    const auto* at = static_cast<const std::uint8_t*>(info->si_addr);
+    const char* message = "ripple: błąd odczytu zmapowanego pliku\n";
+    for (std::size_t k = 0; k < mapped_count; k++)
+        if (at >= mapped_inputs[k].start && at < mapped_inputs[k].end)
+            message = mapped_inputs[k].message;
+    ssize_t ignored = ::write(2, message, std::strlen(message));
+    (void)ignored;
+    remove_pending_tmp_file();
+    ::_exit(1);
+}
+
+// Maps bytes [offset, offset + size) of the file into `block`, or returns
+// null to have them read instead.
+const std::uint8_t* map_pixels(byte_block& block, int fd, std::uint64_t offset,
+                               std::uint64_t size, const std::string& name)
+{
+    const std::uint64_t page = std::uint64_t(::sysconf(_SC_PAGESIZE));
+    const std::uint64_t start = offset / page * page;
+    const std::uint64_t length = offset + size - start;
+    if (size == 0 || mapped_count == std::size(mapped_inputs) || length > SIZE_MAX)
+        return nullptr;
+    void* p = ::mmap(nullptr, std::size_t(length), PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd,
+                     off_t(start));
+    if (p == MAP_FAILED)
+        return nullptr;
+    block.data = static_cast<std::uint8_t*>(p);
+    block.size = block.mapped = std::size_t(length);
+
+    mapped_range& r = mapped_inputs[mapped_count];
+    r.start = block.data;
+    r.end = block.data + length;
+    std::snprintf(r.message, sizeof r.message, "%s: plik został skrócony w trakcie odczytu\n",
+                  name.c_str());
+    if (mapped_count++ == 0) {
+        struct sigaction sa {};
+        sa.sa_sigaction = on_sigbus;
+        sa.sa_flags = SA_SIGINFO;
+        ::sigaction(SIGBUS, &sa, nullptr);
+    }
+    return block.data + (offset - start);
+}
+
+}  // namespace
 
 bmp_input load_bitmap(const std::string& name, bool with_rest)
 {
@@ -202,7 +293,16 @@ bmp_input load_bitmap(const std::string& name, bool with_rest)
             n -= std::size_t(got);
         }
     };
-    return load_from(read_at, std::uint64_t(st.st_size), name, with_rest);
+    // Mapping the file spares the kernel zeroing a buffer and copying the
+    // pixels into it; where it cannot be mapped they are read.
+    auto fetch_pixels = [&](bmp_input& in, std::uint64_t offset, std::uint64_t size) {
+        if (const std::uint8_t* p = map_pixels(in.pixels, f.fd, offset, size, name))
+            return p;
+        in.pixels = alloc_block(size, name);
+        read_at(offset, in.pixels.data, size);
+        return const_cast<const std::uint8_t*>(in.pixels.data);
+    };
+    return load_from(read_at, fetch_pixels, std::uint64_t(st.st_size), name, with_rest);
 }
 
 bmp_input parse_bitmap(const std::uint8_t* data, std::size_t size, const std::string& name,
@@ -211,7 +311,12 @@ bmp_input parse_bitmap(const std::uint8_t* data, std::size_t size, const std::st
     auto read_at = [&](std::uint64_t off, std::uint8_t* dst, std::size_t n) {
         std::memcpy(dst, data + off, n);
     };
-    return load_from(read_at, size, name, with_rest);
+    auto fetch_pixels = [&](bmp_input& in, std::uint64_t offset, std::uint64_t n) {
+        in.pixels = alloc_block(n, name);
+        read_at(offset, in.pixels.data, n);
+        return const_cast<const std::uint8_t*>(in.pixels.data);
+    };
+    return load_from(read_at, fetch_pixels, size, name, with_rest);
 }
 
 void match_inputs(const bmp_input& in1, const std::string& name1, bmp_input& in2,
@@ -231,10 +336,15 @@ void match_inputs(const bmp_input& in1, const std::string& name1, bmp_input& in2
 namespace {
 char pending_tmp[4096];
 
-extern "C" void remove_pending_tmp(int sig)
+void remove_pending_tmp_file()
 {
     if (pending_tmp[0])
         ::unlink(pending_tmp);
+}
+
+extern "C" void remove_pending_tmp(int sig)
+{
+    remove_pending_tmp_file();
     std::signal(sig, SIG_DFL);
     std::raise(sig);
 }
@@ -277,6 +387,15 @@ output_file::~output_file()
         ::unlink(tmp_name.c_str());
         untrack_tmp();
     }
+}
+
+void output_file::reserve(std::uint64_t size)
+{
+    // Claiming the disk space up front reports a full disk before any work
+    // is done, and spares the rename the block allocation it would force
+    // for a file replacing another.
+    if (::fallocate(fd, 0, 0, off_t(size)) != 0 && errno != EOPNOTSUPP && errno != ENOSYS)
+        fail(name, "nie można zarezerwować miejsca na plik: " + os_reason(errno));
 }
 
 void output_file::write(const std::uint8_t* data, std::size_t size)

@@ -20,14 +20,19 @@ struct ripple_error : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
-// A heap block that releases itself; the output and each input's pixels live
-// in one of these.
+// A zeroed memory block that releases itself; the output and each input's
+// pixels live in one of these.
 struct byte_block {
     std::uint8_t* data = nullptr;
     std::size_t size = 0;
+    std::size_t mapped = 0;
 
     byte_block() = default;
-    byte_block(byte_block&& o) noexcept : data(o.data), size(o.size) { o.data = nullptr; o.size = 0; }
+    byte_block(byte_block&& o) noexcept : data(o.data), size(o.size), mapped(o.mapped)
+    {
+        o.data = nullptr;
+        o.size = o.mapped = 0;
+    }
     byte_block& operator=(byte_block&& o) noexcept;
     ~byte_block();
 };
@@ -80,9 +85,15 @@ struct output_file {
     output_file& operator=(const output_file&) = delete;
     ~output_file();  // removes the temporary file unless commit() succeeded
 
+    void reserve(std::uint64_t size);  // before writing, when the size is known
     void write(const std::uint8_t* data, std::size_t size);
     void commit();
 };
+
+inline std::size_t header_size(const bmp_input& in)
+{
+    return in.hdr_file.size() + in.hdr_info.size() + in.hdr_rest.size();
+}
 
 void write_header(output_file& out, const bmp_input& in1);
 void write_pixels(output_file& out);
