@@ -1,7 +1,9 @@
 // Runs the built program in a scratch folder, as a person would.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -225,5 +227,52 @@ TEST_F(cli, an_output_that_cannot_be_replaced_stays_as_it_was)
     EXPECT_EQ(r.out, prompt_x + prompt_y);
     EXPECT_EQ(r.err, "Output.bmp: nie można zapisać pliku: to jest katalog, a nie plik\n");
     EXPECT_TRUE(fs::is_directory(dir / "Output.bmp" / "inside"));
+    EXPECT_EQ(others(), std::vector<std::string>{"Output.bmp"});
+}
+
+// The inputs are mapped, not copied: one cut short by another program while
+// ripple waits for the centre must still end in a clean failure.
+TEST_F(cli, an_input_truncated_during_the_run_is_reported)
+{
+    put_pair({4000, 400}, {4000, 400});
+    put("Output.bmp", {'o', 'l', 'd'});
+    int to_child[2], from_child[2];
+    ASSERT_EQ(pipe(to_child), 0);
+    ASSERT_EQ(pipe(from_child), 0);
+    pid_t pid = fork();
+    if (pid == 0) {
+        int err = open((dir / "stderr.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+        if (chdir(dir.c_str()) != 0 || err < 0)
+            _exit(127);
+        dup2(to_child[0], 0);
+        dup2(from_child[1], 1);
+        dup2(err, 2);
+        close(to_child[1]);
+        close(from_child[0]);
+        execl(RIPPLE_EXE, RIPPLE_EXE, static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    close(to_child[0]);
+    close(from_child[1]);
+    std::string out;
+    char buf[256];
+    while (out.find(prompt_x) == std::string::npos) {
+        ssize_t n = read(from_child[0], buf, sizeof buf);
+        ASSERT_GT(n, 0) << "no prompt";
+        out.append(buf, std::size_t(n));
+    }
+    fs::resize_file(dir / "Input_2.bmp", 1000);
+    ASSERT_EQ(write(to_child[1], "1 2\n", 4), 4);
+    close(to_child[1]);
+    while (read(from_child[0], buf, sizeof buf) > 0) {
+    }
+    close(from_child[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status)) << "killed by signal " << WTERMSIG(status);
+    EXPECT_EQ(WEXITSTATUS(status), 1);
+    EXPECT_EQ(read_text(dir / "stderr.txt"), "Input_2.bmp: plik został skrócony w trakcie odczytu\n");
+    fs::remove(dir / "stderr.txt");
+    EXPECT_EQ(read_text(dir / "Output.bmp"), "old");
     EXPECT_EQ(others(), std::vector<std::string>{"Output.bmp"});
 }
