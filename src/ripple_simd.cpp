@@ -130,25 +130,32 @@ typedef float vf __attribute__((vector_size(4 * lanes)));
 typedef std::int32_t vi __attribute__((vector_size(4 * lanes)));
 
 // Lane l of output vector `part` takes pixel (part × lanes + l) / 3.
-template <std::size_t... l>
-constexpr vi spread_mask(int part, std::index_sequence<l...>)
+template <int part, std::size_t... l>
+inline vf spread_part(vf v, std::index_sequence<l...>)
 {
-    return vi{int((std::size_t(part) * lanes + l) / 3)...};
+#ifdef __clang__
+    return __builtin_shufflevector(v, v, int((part * lanes + l) / 3)...);
+#else
+    return __builtin_shuffle(v, vi{int((part * lanes + l) / 3)...});
+#endif
+}
+
+template <int part>
+inline void spread_store(vf v, float* wb)
+{
+    vf out = spread_part<part>(v, std::make_index_sequence<lanes>());
+    std::memcpy(wb + part * lanes, &out, sizeof out);
 }
 
 void spread(const float* __restrict w, float* __restrict wb, std::size_t pixels)
 {
-    constexpr auto lane_ids = std::make_index_sequence<lanes>();
-    constexpr vi masks[3] = {spread_mask(0, lane_ids), spread_mask(1, lane_ids),
-                             spread_mask(2, lane_ids)};
     std::size_t j = 0;
     for (; j + lanes <= pixels; j += lanes) {
         vf v;
         std::memcpy(&v, w + j, sizeof v);
-        for (int part = 0; part < 3; part++) {
-            vf out = __builtin_shuffle(v, masks[part]);
-            std::memcpy(wb + 3 * j + std::size_t(part) * lanes, &out, sizeof out);
-        }
+        spread_store<0>(v, wb + 3 * j);
+        spread_store<1>(v, wb + 3 * j);
+        spread_store<2>(v, wb + 3 * j);
     }
     for (; j < pixels; j++)
         wb[3 * j] = wb[3 * j + 1] = wb[3 * j + 2] = w[j];

@@ -9,11 +9,24 @@
 #include <fstream>
 #include <iterator>
 
+#include "bad_inputs.hpp"
 #include "bmp_make.hpp"
 
 namespace fs = std::filesystem;
 
 namespace {
+
+#if defined(__SANITIZE_ADDRESS__)
+const std::string limit_memory = "";  // the sanitizer reserves terabytes up front
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+const std::string limit_memory = "";
+#else
+const std::string limit_memory = "ulimit -v 262144; ";
+#endif
+#else
+const std::string limit_memory = "ulimit -v 262144; ";
+#endif
 
 const std::string prompt_x = "Podaj współrzędną x : ";
 const std::string prompt_y = "Podaj współrzędną y : ";
@@ -69,11 +82,13 @@ protected:
         put("Input_2.bmp", make_bmp(s2, pic2));
     }
 
-    run_result run(const std::string& answers)
+    // With `limit`, the program gets 256 MiB of address space: enough for
+    // the small pictures here, far too little for any lie a header tells.
+    run_result run(const std::string& answers, bool limit = false)
     {
         std::ofstream(dir / "stdin.txt", std::ios::binary) << answers;
-        std::string cmd = "cd '" + dir.string() + "' && '" RIPPLE_EXE
-                          "' extra args <stdin.txt >stdout.txt 2>stderr.txt";
+        std::string cmd = "cd '" + dir.string() + "' && " + (limit ? limit_memory : "") + "'" +
+                          RIPPLE_EXE "' extra args <stdin.txt >stdout.txt 2>stderr.txt";
         int rc = std::system(cmd.c_str());
         run_result r{WIFEXITED(rc) ? WEXITSTATUS(rc) : -1, read_text(dir / "stdout.txt"),
                      read_text(dir / "stderr.txt")};
@@ -275,4 +290,26 @@ TEST_F(cli, an_input_truncated_during_the_run_is_reported)
     fs::remove(dir / "stderr.txt");
     EXPECT_EQ(read_text(dir / "Output.bmp"), "old");
     EXPECT_EQ(others(), std::vector<std::string>{"Output.bmp"});
+}
+
+// Every malformed input, as either file: refused before the first prompt
+// with one line naming it, without allocating what its header claims.
+TEST_F(cli, refuses_every_malformed_input_before_asking)
+{
+    const std::vector<std::uint8_t> old{'o', 'l', 'd'};
+    for (const char* name : {"Input_1.bmp", "Input_2.bmp"})
+        for (const bad_input& c : bad_inputs()) {
+            SCOPED_TRACE(std::string(name) + ", " + c.what);
+            put_pair();
+            put(name, c.bytes);
+            put("Output.bmp", old);
+            run_result r = run("1 2\n", true);
+            EXPECT_EQ(r.status, 1);
+            EXPECT_EQ(r.out, "");
+            EXPECT_EQ(r.err.rfind(std::string(name) + ": ", 0), 0u) << r.err;
+            EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+            EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << r.err;
+            EXPECT_EQ(read_bytes(dir / "Output.bmp"), old);
+            EXPECT_EQ(others(), std::vector<std::string>{"Output.bmp"});
+        }
 }
