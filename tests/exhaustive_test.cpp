@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <iomanip>
 #include <cstring>
 #include <thread>
 #include <vector>
@@ -30,25 +31,43 @@ std::uint32_t bits(float f)
 template <class Check>
 std::uint64_t sweep(std::uint64_t end, Check check)
 {
-    std::atomic<std::uint64_t> next{0}, mismatches{0};
+    std::atomic<std::uint64_t> next{0}, bad{0};
     auto worker = [&] {
         for (std::uint64_t first; (first = next.fetch_add(chunk)) < end;)
-            mismatches += check(first, std::size_t(std::min<std::uint64_t>(chunk, end - first)));
+            bad += check(first, std::size_t(std::min<std::uint64_t>(chunk, end - first)));
     };
     std::thread other(worker);
     worker();
     other.join();
-    return mismatches;
+    return bad;
+}
+
+// Runs one kernel of every path over `in` and counts the results whose bits
+// differ from `want`, reporting the first few.
+template <class In, class Kernel>
+std::uint64_t mismatches(const std::vector<In>& in, const std::vector<float>& want, std::size_t n,
+                         Kernel kernel, const char* what)
+{
+    thread_local std::vector<float> got(chunk);
+    std::uint64_t bad = 0;
+    for (const ripple_path* p : ripple_paths()) {
+        (p->*kernel)(in.data(), got.data(), n);
+        for (std::size_t k = 0; k < n; k++)
+            if (bits(got[k]) != bits(want[k]) && bad++ < 5)
+                ADD_FAILURE() << std::setprecision(9) << p->name << ": " << what << " = " << +in[k]
+                              << " gives " << got[k]
+                              << ", not " << want[k];
+    }
+    return bad;
 }
 
 }  // namespace
 
 TEST(exhaustive, distances_for_every_s)
 {
-    auto paths = ripple_paths();
     std::uint64_t bad = sweep(std::uint64_t(1) << 32, [&](std::uint64_t first, std::size_t n) {
         thread_local std::vector<std::uint32_t> s(chunk);
-        thread_local std::vector<float> want(chunk), got(chunk);
+        thread_local std::vector<float> want(chunk);
         // The reference loop runs up to 182 times: reuse it while √s rounds
         // to the same float, as it does for long runs of large s.
         float last_d = -1.0f, last_r = 0.0f;
@@ -61,39 +80,22 @@ TEST(exhaustive, distances_for_every_s)
             }
             want[k] = last_r;
         }
-        std::uint64_t bad = 0;
-        for (const ripple_path* p : paths) {
-            p->distances(s.data(), got.data(), n);
-            for (std::size_t k = 0; k < n; k++)
-                if (bits(got[k]) != bits(want[k]) && bad++ < 5)
-                    ADD_FAILURE() << p->name << ": s = " << s[k] << " gives " << got[k]
-                                  << ", not " << want[k];
-        }
-        return bad;
+        return mismatches(s, want, n, &ripple_path::distances, "s");
     });
     EXPECT_EQ(bad, 0u);
 }
 
 TEST(exhaustive, weights_for_every_float_from_0_to_360)
 {
-    auto paths = ripple_paths();
     const std::uint64_t end = std::uint64_t(bits(360.0f)) + 1;
     std::uint64_t bad = sweep(end, [&](std::uint64_t first, std::size_t n) {
-        thread_local std::vector<float> d(chunk), want(chunk), got(chunk);
+        thread_local std::vector<float> d(chunk), want(chunk);
         for (std::size_t k = 0; k < n; k++) {
             std::uint32_t b = std::uint32_t(first + k);
             std::memcpy(&d[k], &b, 4);
             want[k] = sine_weight(d[k]);
         }
-        std::uint64_t bad = 0;
-        for (const ripple_path* p : paths) {
-            p->weights(d.data(), got.data(), n);
-            for (std::size_t k = 0; k < n; k++)
-                if (bits(got[k]) != bits(want[k]) && bad++ < 5)
-                    ADD_FAILURE() << p->name << ": d = " << d[k] << " gives " << got[k]
-                                  << ", not " << want[k];
-        }
-        return bad;
+        return mismatches(d, want, n, &ripple_path::weights, "d");
     });
     EXPECT_EQ(bad, 0u);
 }
