@@ -10,35 +10,10 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
-// Every failure the program can meet; the message is one Polish line that
-// already names the file.
-struct ripple_error : std::runtime_error {
-    using std::runtime_error::runtime_error;
-};
-
-// A zeroed memory block that releases itself; the output and each input's
-// pixels live in one of these.
-struct byte_block {
-    std::uint8_t* data = nullptr;
-    std::size_t size = 0;
-    std::size_t mapped = 0;
-
-    byte_block() = default;
-    byte_block(byte_block&& o) noexcept : data(o.data), size(o.size), mapped(o.mapped)
-    {
-        o.data = nullptr;
-        o.size = o.mapped = 0;
-    }
-    byte_block& operator=(byte_block&& o) noexcept;
-    ~byte_block();
-};
-
-// Allocates `size` bytes, or throws a ripple_error naming `what`.
-byte_block alloc_block(std::size_t size, const std::string& what);
+#include "files.hpp"
 
 // Padding that rounds a row of `width` pixels up to a multiple of four bytes.
 constexpr std::int64_t row_pad(std::int64_t width) { return (-3 * width) & 3; }
@@ -72,23 +47,6 @@ void match_inputs(const bmp_input& in1, const std::string& name1, bmp_input& in2
 
 // The output pixel block: rows of the first input's geometry, padding zeroed.
 extern byte_block pixs_out;
-
-// The output file is written under a temporary name and renamed over the
-// real one only once it is complete, so a failed run never damages it.
-struct output_file {
-    std::string name;
-    std::string tmp_name;
-    int fd = -1;
-
-    explicit output_file(std::string final_name);
-    output_file(const output_file&) = delete;
-    output_file& operator=(const output_file&) = delete;
-    ~output_file();  // removes the temporary file unless commit() succeeded
-
-    void reserve(std::uint64_t size);  // before writing, when the size is known
-    void write(const std::uint8_t* data, std::size_t size);
-    void commit();
-};
 
 inline std::size_t header_size(const bmp_input& in)
 {

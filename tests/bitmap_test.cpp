@@ -159,6 +159,7 @@ TEST(load_bitmap, names_the_file_that_cannot_be_opened)
     EXPECT_EQ(message(dir.path / "none.bmp"),
               (dir.path / "none.bmp").string() + ": nie można otworzyć pliku: nie ma takiego pliku");
     EXPECT_EQ(message(dir.path), dir.path.string() + ": to jest katalog, a nie plik");
+    EXPECT_EQ(message("/dev/null"), "/dev/null: to nie jest zwykły plik");
     ASSERT_TRUE(write_file((dir.path / "ok.bmp").string(), make_bmp({5, 3, 124, 2}, pattern)));
     bmp_input in = load_bitmap((dir.path / "ok.bmp").string(), true);
     EXPECT_EQ(in.hdr_rest.size(), 124u - 40u + 2u);
