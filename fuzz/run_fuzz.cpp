@@ -24,13 +24,20 @@ std::uint32_t take_u32(const std::uint8_t* p)
            std::uint32_t(p[3]) << 24;
 }
 
+std::filesystem::path scratch_dir()
+{
+    return std::filesystem::temp_directory_path() / ("ripple-fuzz-" + std::to_string(::getpid()));
+}
+
 const std::string& output_name()
 {
     static const std::string name = [] {
-        auto dir = std::filesystem::temp_directory_path() /
-                   ("ripple-fuzz-" + std::to_string(::getpid()));
-        std::filesystem::create_directories(dir);
-        return (dir / "Output.bmp").string();
+        std::filesystem::create_directories(scratch_dir());
+        std::atexit([] {
+            std::error_code ignored;
+            std::filesystem::remove_all(scratch_dir(), ignored);
+        });
+        return (scratch_dir() / "Output.bmp").string();
     }();
     return name;
 }
