@@ -36,7 +36,10 @@ inline float ripple_weight(std::int32_t i, std::int32_t j, std::int32_t x, std::
 }
 
 // One byte of the blend: p2 × (1 − weight) + p1 × weight, truncated.
-inline std::uint8_t blend_byte(std::uint8_t p1, std::uint8_t p2, float weight)
+// Internal linkage on purpose: the vector kernels compile it with AVX-512,
+// and a shared inline copy could be the one the linker keeps for everyone,
+// which would fault on processors without it.
+static inline std::uint8_t blend_byte(std::uint8_t p1, std::uint8_t p2, float weight)
 {
     float value = float(p2) * (1.0f - weight) + float(p1) * weight;
     return static_cast<std::uint8_t>(value);
