@@ -59,15 +59,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         bmp_input in1 = parse_bitmap(file1, len1, "Input_1.bmp", true);
         bmp_input in2 = parse_bitmap(file2, len2, "Input_2.bmp", false);
         match_inputs(in1, "Input_1.bmp", in2, "Input_2.bmp");
-        const std::size_t image_size = std::size_t(in1.height) * std::size_t(row_length(in1.width));
         output_file out(output_name());
-        out.reserve(header_size(in1) + image_size);
+        out.reserve(header_size(in1) + image_size(in1));
         write_header(out, in1);
-        pixs_out = alloc_block(image_size, "Output.bmp");
+        pixs_out = alloc_block(image_size(in1), "Output.bmp");
         compose_ripple(in1, in2, std::int32_t(row_pad(in1.width)), x, y);
         write_pixels(out);
         out.commit();
-        expected = take_u32(file1 + 10) + std::uint64_t(image_size);
+        expected = take_u32(file1 + 10) + std::uint64_t(image_size(in1));
     } catch (const ripple_error&) {
         return 0;  // a clean refusal
     }

@@ -53,5 +53,11 @@ inline std::size_t header_size(const bmp_input& in)
     return in.hdr_file.size() + in.hdr_info.size() + in.hdr_rest.size();
 }
 
+// Bytes of pixel rows, padding included, in an image of `in`'s geometry.
+inline std::size_t image_size(const bmp_input& in)
+{
+    return std::size_t(in.height) * std::size_t(row_length(in.width));
+}
+
 void write_header(output_file& out, const bmp_input& in1);
 void write_pixels(output_file& out);

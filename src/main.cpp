@@ -76,13 +76,11 @@ int main()
         std::int32_t x = ask_coordinate("Podaj współrzędną x : ");
         std::int32_t y = ask_coordinate("Podaj współrzędną y : ");
 
-        const std::size_t image_size =
-            std::size_t(in1.height) * std::size_t(row_length(in1.width));
         output_file out(name_out);
-        out.reserve(header_size(in1) + image_size);
+        out.reserve(header_size(in1) + image_size(in1));
         write_header(out, in1);
         std::int32_t pad_out = std::int32_t(row_pad(in1.width));
-        pixs_out = alloc_block(image_size, name_out);
+        pixs_out = alloc_block(image_size(in1), name_out);
         compose_ripple(in1, in2, pad_out, x, y);
         write_pixels(out);
         out.commit();

@@ -30,7 +30,7 @@ std::array<std::uint8_t, 3> noise2(int r, int c)
 
 void compose(const bmp_input& in1, const bmp_input& in2, std::int32_t x, std::int32_t y)
 {
-    pixs_out = alloc_block(std::size_t(in1.height) * std::size_t(row_length(in1.width)), "out");
+    pixs_out = alloc_block(image_size(in1), "out");
     std::memset(pixs_out.data, 0xCC, pixs_out.size);  // catch bytes left unset
     compose_ripple(in1, in2, std::int32_t(row_pad(in1.width)), x, y);
 }
