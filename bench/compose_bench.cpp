@@ -4,13 +4,13 @@
 
 #include <climits>
 
-#include "bmp_make.hpp"
+#include "bench_pair.hpp"
 #include "ripple.hpp"
 #include "ripple_simd.hpp"
 
 namespace {
 
-constexpr int W = 8000, H = 6000;
+constexpr int W = bench_width, H = bench_height;
 
 struct pair {
     bmp_input in1, in2;
@@ -19,16 +19,10 @@ struct pair {
 const pair& big_pair()
 {
     static const pair p = [] {
-        auto pixel1 = [](int r, int c) -> std::array<std::uint8_t, 3> {
-            return {std::uint8_t(c), std::uint8_t(r), std::uint8_t(r ^ c)};
-        };
-        auto pixel2 = [](int r, int c) -> std::array<std::uint8_t, 3> {
-            return {std::uint8_t(r + c), std::uint8_t(c * 3), std::uint8_t(r * 7)};
-        };
-        auto b1 = make_bmp({W, H}, pixel1), b2 = make_bmp({W, H}, pixel2);
+        auto b1 = bench_input(1), b2 = bench_input(2);
         pair q{parse_bitmap(b1.data(), b1.size(), "1", true),
                parse_bitmap(b2.data(), b2.size(), "2", false)};
-        pixs_out = alloc_block(std::size_t(H) * std::size_t(row_length(W)), "out");
+        pixs_out = alloc_block(image_size(q.in1), "out");
         return q;
     }();
     return p;

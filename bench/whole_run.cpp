@@ -16,11 +16,9 @@
 #include <string>
 #include <vector>
 
-#include "bmp_make.hpp"
+#include "bench_pair.hpp"
 
 namespace {
-
-constexpr int W = 8000, H = 6000;
 
 struct sample {
     double wall, user, sys;
@@ -74,13 +72,8 @@ int main(int argc, char** argv)
     int rounds = argc > 4 ? std::atoi(argv[4]) : 7;
     mkdir(dir.c_str(), 0777);
 
-    std::printf("making an %d × %d pair in %s\n", W, H, dir.c_str());
-    auto b1 = make_bmp({W, H}, [](int r, int c) -> std::array<std::uint8_t, 3> {
-        return {std::uint8_t(c), std::uint8_t(r), std::uint8_t(r ^ c)};
-    });
-    auto b2 = make_bmp({W, H}, [](int r, int c) -> std::array<std::uint8_t, 3> {
-        return {std::uint8_t(r + c), std::uint8_t(c * 3), std::uint8_t(r * 7)};
-    });
+    std::printf("making an %d × %d pair in %s\n", bench_width, bench_height, dir.c_str());
+    auto b1 = bench_input(1), b2 = bench_input(2);
     const double image_bytes = double(b1.size() - 122);
     if (!write_file(dir + "/Input_1.bmp", b1) || !write_file(dir + "/Input_2.bmp", b2) ||
         !write_file(dir + "/answers.txt", {'4', '0', '0', '0', ' ', '3', '0', '0', '0', '\n'}))
