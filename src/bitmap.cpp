@@ -80,10 +80,11 @@ bmp_layout check_header(const std::uint8_t* h, std::uint64_t file_size, const st
 }
 
 // Shared by the file and the in-memory loader: `read_at(offset, dst, n)`
-// fills dst or throws, and `fetch_pixels(in, offset, size)` gives the pixel
-// bytes, owned by in.pixels, once the header has passed every check.
-template <class ReadAt, class FetchPixels>
-bmp_input load_from(ReadAt read_at, FetchPixels fetch_pixels, std::uint64_t file_size,
+// fills dst or throws. Once the header has passed every check,
+// `map_pixels(block, offset, size)` may map the pixel bytes into in.pixels;
+// where it gives null they are read into a block of their own.
+template <class ReadAt, class MapPixels>
+bmp_input load_from(ReadAt read_at, MapPixels map_pixels, std::uint64_t file_size,
                     const std::string& name, bool with_rest)
 {
     std::uint8_t h[hdr_min];
@@ -102,7 +103,12 @@ bmp_input load_from(ReadAt read_at, FetchPixels fetch_pixels, std::uint64_t file
         if (!in.hdr_rest.empty())
             read_at(hdr_min, in.hdr_rest.data(), in.hdr_rest.size());
     }
-    const std::uint8_t* pixels = fetch_pixels(in, l.offset, l.image_size);
+    const std::uint8_t* pixels = map_pixels(in.pixels, l.offset, l.image_size);
+    if (!pixels) {
+        in.pixels = alloc_block(l.image_size, name);
+        read_at(l.offset, in.pixels.data, l.image_size);
+        pixels = in.pixels.data;
+    }
     in.rows.resize(std::size_t(l.height));
     for (std::size_t i = 0; i < in.rows.size(); i++)
         in.rows[i] = pixels + i * l.row_len;
@@ -118,15 +124,11 @@ bmp_input load_bitmap(const std::string& name, bool with_rest)
         f.read_at(off, dst, n);
     };
     // Mapping the file spares the kernel zeroing a buffer and copying the
-    // pixels into it; where it cannot be mapped they are read.
-    auto fetch_pixels = [&](bmp_input& in, std::uint64_t offset, std::uint64_t size) {
-        if (const std::uint8_t* p = f.map(in.pixels, offset, size))
-            return p;
-        in.pixels = alloc_block(size, name);
-        f.read_at(offset, in.pixels.data, size);
-        return const_cast<const std::uint8_t*>(in.pixels.data);
+    // pixels into it.
+    auto map_pixels = [&](byte_block& block, std::uint64_t offset, std::uint64_t size) {
+        return f.map(block, offset, size);
     };
-    return load_from(read_at, fetch_pixels, f.size, name, with_rest);
+    return load_from(read_at, map_pixels, f.size, name, with_rest);
 }
 
 bmp_input parse_bitmap(const std::uint8_t* data, std::size_t size, const std::string& name,
@@ -135,12 +137,10 @@ bmp_input parse_bitmap(const std::uint8_t* data, std::size_t size, const std::st
     auto read_at = [&](std::uint64_t off, std::uint8_t* dst, std::size_t n) {
         std::memcpy(dst, data + off, n);
     };
-    auto fetch_pixels = [&](bmp_input& in, std::uint64_t offset, std::uint64_t n) {
-        in.pixels = alloc_block(n, name);
-        read_at(offset, in.pixels.data, n);
-        return const_cast<const std::uint8_t*>(in.pixels.data);
+    auto no_map = [](byte_block&, std::uint64_t, std::uint64_t) -> const std::uint8_t* {
+        return nullptr;
     };
-    return load_from(read_at, fetch_pixels, size, name, with_rest);
+    return load_from(read_at, no_map, size, name, with_rest);
 }
 
 void match_inputs(const bmp_input& in1, const std::string& name1, bmp_input& in2,
