@@ -74,6 +74,10 @@ void compose_ripple_with(const ripple_path& path, const bmp_input& in1, const bm
         dx2[k] = m * m;
     }
 
+    // Columns left of the centre read the table backwards.
+    const std::int64_t split = std::clamp<std::int64_t>(x, 0, w);
+    const std::int64_t left = std::int64_t(x) - m_lo, right = std::int64_t(x) + m_lo;
+
     auto blend_row = [&](std::int64_t i) {
         std::uint8_t* out = pixs_out.data + std::size_t(i) * stride;
         path.blend(in1.rows[std::size_t(i)], in2.rows[std::size_t(i)], wb.data(), out, row_bytes);
@@ -91,9 +95,6 @@ void compose_ripple_with(const ripple_path& path, const bmp_input& in1, const bm
         path.distances(s.data(), d.data(), n);
         path.weights(d.data(), wt.data(), n);
 
-        // Columns left of the centre read the table backwards.
-        const std::int64_t split = std::clamp<std::int64_t>(x, 0, w);
-        const std::int64_t left = std::int64_t(x) - m_lo, right = std::int64_t(x) + m_lo;
         for (std::int64_t j = 0; j < split; j++)
             wrow[std::size_t(j)] = wt[std::size_t(left - j)];
         for (std::int64_t j = split; j < w; j++)
