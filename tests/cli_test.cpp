@@ -78,7 +78,7 @@ protected:
         ASSERT_TRUE(write_file((dir / name).string(), bytes));
     }
 
-    void put_pair(bmp_spec s1 = {5, 3}, bmp_spec s2 = {5, 3})
+    void put_pair(bmp_params s1 = {5, 3}, bmp_params s2 = {5, 3})
     {
         put("Input_1.bmp", make_bmp(s1, pic1));
         put("Input_2.bmp", make_bmp(s2, pic2));

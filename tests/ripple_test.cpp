@@ -12,7 +12,7 @@ namespace {
 // Weight at distance d along a row from a centre at the origin.
 float weight_at(std::int32_t d) { return ripple_weight(0, d, 0, 0); }
 
-bmp_input load(const bmp_spec& s, auto pixel, bool first = true)
+bmp_input load(const bmp_params& s, auto pixel, bool first = true)
 {
     auto bytes = make_bmp(s, pixel);
     return parse_bitmap(bytes.data(), bytes.size(), "test.bmp", first);

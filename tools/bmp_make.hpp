@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-struct bmp_spec {
+struct bmp_params {
     std::int32_t width = 0;
     std::int32_t height = 0;  // negative: rows stored top-down
     std::uint32_t info_size = 108;
@@ -29,7 +29,7 @@ inline std::size_t bmp_stride(std::int32_t width) { return (3 * std::size_t(widt
 // pixel(row, col) gives the blue, green, red bytes of stored row `row`.
 // Padding and gap bytes are non-zero, so that copying them by mistake shows.
 template <class Pixel>
-std::vector<std::uint8_t> make_bmp(const bmp_spec& s, Pixel pixel)
+std::vector<std::uint8_t> make_bmp(const bmp_params& s, Pixel pixel)
 {
     std::size_t rows = std::size_t(s.height < 0 ? -std::int64_t(s.height) : s.height);
     std::size_t stride = bmp_stride(s.width);

@@ -15,9 +15,9 @@ std::uint8_t mix(int a, int b, int t, int n) { return std::uint8_t(a + (b - a) *
 int main(int argc, char** argv)
 {
     std::string dir = argc > 1 ? argv[1] : ".";
-    const bmp_spec spec{640, 480, 108, 0, 24, 0};
+    const bmp_params picture{640, 480, 108, 0, 24, 0};
 
-    auto sunset = make_bmp(spec, [](int row, int col) -> std::array<std::uint8_t, 3> {
+    auto sunset = make_bmp(picture, [](int row, int col) -> std::array<std::uint8_t, 3> {
         // Rows are stored bottom-up: orange at the bottom, violet at the top.
         std::uint8_t b = mix(20, 150, row, 479), g = mix(140, 30, row, 479),
                      r = mix(255, 120, row, 479);
@@ -25,7 +25,7 @@ int main(int argc, char** argv)
             return {std::uint8_t(b / 2 + 10), std::uint8_t(g * 3 / 4), r};
         return {b, g, r};
     });
-    auto tiles = make_bmp(spec, [](int row, int col) -> std::array<std::uint8_t, 3> {
+    auto tiles = make_bmp(picture, [](int row, int col) -> std::array<std::uint8_t, 3> {
         bool dark = (row / 40 + col / 40) % 2;
         std::uint8_t b = mix(230, 160, col, 639), g = mix(150, 220, col, 639);
         if (dark)
