@@ -1,5 +1,6 @@
-# Makes the sample pair if it is missing, then runs ripple on it with the
-# centre in the middle of the 640 × 480 pictures.
+# Writes the sample pair afresh (and its folder, which a fresh clone lacks),
+# then runs ripple on it with the centre in the middle of the 640 × 480
+# pictures, answering the two prompts from a file.
 execute_process(COMMAND ${MAKE_EXAMPLES} ${DIR} COMMAND_ERROR_IS_FATAL ANY)
 file(WRITE ${DIR}/answers.txt "320\n240\n")
 execute_process(COMMAND ${RIPPLE} WORKING_DIRECTORY ${DIR} INPUT_FILE ${DIR}/answers.txt

@@ -2,6 +2,7 @@
 // 24 bits, 108-byte info headers. The first is a warm striped sunset, the
 // second a cool checkerboard, so the rings between them are easy to see.
 #include <cstdio>
+#include <filesystem>
 #include <string>
 
 #include "bmp_make.hpp"
@@ -32,6 +33,8 @@ int main(int argc, char** argv)
             return {std::uint8_t(b / 2), std::uint8_t(g / 2), 20};
         return {b, g, 60};
     });
+    std::error_code ec;
+    std::filesystem::create_directories(dir, ec);  // a fresh clone has no examples/
     if (!write_file(dir + "/Input_1.bmp", sunset) || !write_file(dir + "/Input_2.bmp", tiles)) {
         std::fprintf(stderr, "make_examples: nie można zapisać plików w %s\n", dir.c_str());
         return 1;
