@@ -20,9 +20,8 @@ const pair& big_pair()
 {
     static const pair p = [] {
         auto b1 = bench_input(1), b2 = bench_input(2);
-        pair q{parse_bitmap(b1.data(), b1.size(), "1", true),
-               parse_bitmap(b2.data(), b2.size(), "2", false)};
-        pixs_out = alloc_block(image_size(q.in1), "out");
+        pair q{parse_bitmap(b1.data(), b1.size(), "1"), parse_bitmap(b2.data(), b2.size(), "2")};
+        pixs_out = pixels_in_memory(image_size(q.in1));
         return q;
     }();
     return p;

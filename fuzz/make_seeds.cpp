@@ -30,7 +30,7 @@ int main(int argc, char** argv)
         for (std::int32_t width : {4, 5, 6, 7})
             for (std::int32_t height : {3, -2}) {
                 std::uint32_t gap = width == 5 ? 3 : 0;
-                auto file1 = make_bmp({width, height, info, gap}, pixel);
+                auto file1 = make_bmp({width, height, info, gap, 24, 0, info == 124 ? 50u : 0u}, pixel);
                 auto file2 = make_bmp({width + (n % 2), height, 40, 0}, pixel);
                 std::string id = std::to_string(n++);
                 bool ok = write_file(load_dir + "/seed" + id + ".bmp", file1);

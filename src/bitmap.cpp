@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-byte_block pixs_out;
+pixel_block pixs_out;
 
 namespace {
 
@@ -20,6 +20,18 @@ std::int32_t get_i32(const std::uint8_t* p)
 std::uint32_t get_u32(const std::uint8_t* p) { return static_cast<std::uint32_t>(get_i32(p)); }
 std::uint16_t get_u16(const std::uint8_t* p) { return std::uint16_t(p[0] | p[1] << 8); }
 
+// Said with every refusal of a format, so that the user knows how to save
+// the picture instead.
+const std::string save_as = "; zapisz obraz jako nieskompresowany 24-bitowy BMP z nagłówkiem "
+                            "informacyjnym o długości co najmniej 40 B";
+
+std::string compression_name(std::uint32_t c)
+{
+    const char* names[] = {"", " (RLE8)", " (RLE4)", " (BITFIELDS)", " (JPEG)", " (PNG)",
+                           " (ALPHABITFIELDS)"};
+    return c < std::size(names) ? names[c] : "";
+}
+
 struct bmp_layout {
     std::int32_t width;
     std::int32_t height;  // stored rows
@@ -29,7 +41,7 @@ struct bmp_layout {
     std::uint64_t image_size;
 };
 
-// Trusts no field: everything that sizes an allocation or a read is checked
+// Trusts no field: everything that sizes a mapping or a read is checked
 // against the file's real size first.
 bmp_layout check_header(const std::uint8_t* h, std::uint64_t file_size, const std::string& name)
 {
@@ -42,15 +54,14 @@ bmp_layout check_header(const std::uint8_t* h, std::uint64_t file_size, const st
     std::uint32_t info_size = get_u32(info + 0);
     if (info_size < hdr_info_size)
         fail(name, "nieobsługiwany nagłówek informacyjny o długości " + std::to_string(info_size) +
-                       " B (wymagane co najmniej 40 B)");
+                       " B" + save_as);
     std::uint16_t bpp = get_u16(info + 14);
     if (bpp != 24)
-        fail(name, "nieobsługiwana liczba bitów na piksel: " + std::to_string(bpp) +
-                       " (wymagane 24)");
+        fail(name, "nieobsługiwana liczba bitów na piksel: " + std::to_string(bpp) + save_as);
     std::uint32_t compression = get_u32(info + 16);
     if (compression != 0)
         fail(name, "nieobsługiwana kompresja nr " + std::to_string(compression) +
-                       " (wymagany obraz bez kompresji)");
+                       compression_name(compression) + save_as);
     std::int32_t width = get_i32(info + 4);
     std::int32_t height = get_i32(info + 8);
     if (width <= 0)
@@ -79,87 +90,109 @@ bmp_layout check_header(const std::uint8_t* h, std::uint64_t file_size, const st
     return l;
 }
 
-// Shared by the file and the in-memory loader: `read_at(offset, dst, n)`
-// fills dst or throws. Once the header has passed every check,
-// `map_pixels(block, offset, size)` may map the pixel bytes into in.pixels;
-// where it gives null they are read into a block of their own.
-template <class ReadAt, class MapPixels>
-bmp_input load_from(ReadAt read_at, MapPixels map_pixels, std::uint64_t file_size,
-                    const std::string& name, bool with_rest)
+bmp_input load_from(input_file file)
 {
     std::uint8_t h[hdr_min];
-    if (file_size >= hdr_min)
-        read_at(0, h, hdr_min);
-    bmp_layout l = check_header(h, file_size, name);
+    if (file.size >= hdr_min)
+        file.read_at(0, h, hdr_min);
+    bmp_layout l = check_header(h, file.size, file.name);
 
-    bmp_input in;
+    bmp_input in(std::move(file));
     std::memcpy(in.hdr_file.data(), h, hdr_file_size);
     std::memcpy(in.hdr_info.data(), h + hdr_file_size, hdr_info_size);
+    in.pixel_offset = l.offset;
     in.width = l.width;
     in.height = l.height;
     in.top_down = l.top_down;
-    if (with_rest) {
-        in.hdr_rest.resize(l.offset - hdr_min);
-        if (!in.hdr_rest.empty())
-            read_at(hdr_min, in.hdr_rest.data(), in.hdr_rest.size());
-    }
-    const std::uint8_t* pixels = map_pixels(in.pixels, l.offset, l.image_size);
-    if (!pixels) {
-        in.pixels = alloc_block(l.image_size, name);
-        read_at(l.offset, in.pixels.data, l.image_size);
-        pixels = in.pixels.data;
-    }
-    in.rows.resize(std::size_t(l.height));
-    for (std::size_t i = 0; i < in.rows.size(); i++)
-        in.rows[i] = pixels + i * l.row_len;
+    in.base = in.file.map(in.pixels, l.offset, l.image_size);
+    in.stride = std::ptrdiff_t(l.row_len);
     return in;
 }
 
 }  // namespace
 
-bmp_input load_bitmap(const std::string& name, bool with_rest)
-{
-    input_file f(name);
-    auto read_at = [&](std::uint64_t off, std::uint8_t* dst, std::size_t n) {
-        f.read_at(off, dst, n);
-    };
-    // Mapping the file spares the kernel zeroing a buffer and copying the
-    // pixels into it.
-    auto map_pixels = [&](byte_block& block, std::uint64_t offset, std::uint64_t size) {
-        return f.map(block, offset, size);
-    };
-    return load_from(read_at, map_pixels, f.size, name, with_rest);
-}
+bmp_input load_bitmap(const std::string& name) { return load_from(input_file(name)); }
 
-bmp_input parse_bitmap(const std::uint8_t* data, std::size_t size, const std::string& name,
-                       bool with_rest)
+bmp_input parse_bitmap(const std::uint8_t* data, std::size_t size, const std::string& name)
 {
-    auto read_at = [&](std::uint64_t off, std::uint8_t* dst, std::size_t n) {
-        std::memcpy(dst, data + off, n);
-    };
-    auto no_map = [](byte_block&, std::uint64_t, std::uint64_t) -> const std::uint8_t* {
-        return nullptr;
-    };
-    return load_from(read_at, no_map, size, name, with_rest);
+    return load_from(input_file(data, size, name));
 }
 
 void match_inputs(const bmp_input& in1, const std::string& name1, bmp_input& in2,
                   const std::string& name2)
 {
-    if (in2.width < in1.width || in2.height < in1.height)
-        fail(name2, "obraz " + std::to_string(in2.width) + "×" + std::to_string(in2.height) +
-                        " jest mniejszy niż " + name1 + " (" + std::to_string(in1.width) + "×" +
-                        std::to_string(in1.height) + ")");
+    const bool narrow = in2.width < in1.width, low = in2.height < in1.height;
+    auto px = [](const bmp_input& in) { return std::to_string(in.width) + "×" + std::to_string(in.height); };
+    if (narrow && low)
+        fail(name2, "obraz jest za wąski i za niski: ma " + px(in2) + " px, a " + name1 + " ma " +
+                        px(in1) + " px");
+    if (narrow)
+        fail(name2, "obraz jest za wąski: ma " + std::to_string(in2.width) + " px szerokości, a " +
+                        name1 + " ma " + std::to_string(in1.width) + " px");
+    if (low)
+        fail(name2, "obraz jest za niski: ma " + std::to_string(in2.height) + " px wysokości, a " +
+                        name1 + " ma " + std::to_string(in1.height) + " px");
     // Without this a top-down and a bottom-up picture would meet upside down.
-    if (in1.top_down != in2.top_down)
-        std::reverse(in2.rows.begin(), in2.rows.end());
+    if (in1.top_down != in2.top_down) {
+        in2.base = in2.row(in2.height - 1);
+        in2.stride = -in2.stride;
+    }
+}
+
+bool plan_reading(bmp_input& in1, bmp_input& in2)
+{
+    const std::uint64_t need = 2 * image_size(in1) + image_size(in2);
+    const bool fits = need <= available_memory() / 2;
+    for (bmp_input* in : {&in1, &in2}) {
+        in->read_ahead = !fits;
+        if (fits && in->pixels.data)
+            in->file.prefetch(in->pixels.data, in->pixels.size, true);
+    }
+    return fits;
+}
+
+std::uint8_t* pixel_block::strip(int which, std::uint64_t offset, std::size_t)
+{
+    if (memory.data)
+        return memory.data + offset;
+    const std::size_t each = strip_size + 16;
+    if (buffers.size < 2 * each)
+        buffers = alloc_block(2 * each, file->name);
+    return buffers.data + std::size_t(which) * each;
+}
+
+void pixel_block::put(int which, std::uint64_t offset, std::size_t n)
+{
+    if (!memory.data)
+        file->write_at(file_offset + offset, strip(which, offset, n), n);
+}
+
+pixel_block pixels_in_memory(std::uint64_t size)
+{
+    pixel_block b;
+    b.size = size;
+    b.memory = alloc_block(std::size_t(size), "pixs_out");
+    return b;
+}
+
+pixel_block pixels_in_file(output_file& out, std::uint64_t offset, std::uint64_t size)
+{
+    pixel_block b;
+    b.size = size;
+    b.file = &out;
+    b.file_offset = offset;
+    return b;
 }
 
 void write_header(output_file& out, const bmp_input& in1)
 {
-    out.write(in1.hdr_file.data(), in1.hdr_file.size());
-    out.write(in1.hdr_info.data(), in1.hdr_info.size());
-    out.write(in1.hdr_rest.data(), in1.hdr_rest.size());
+    out.write_at(0, in1.hdr_file.data(), in1.hdr_file.size());
+    out.write_at(hdr_file_size, in1.hdr_info.data(), in1.hdr_info.size());
+    out.copy_from(in1.file, hdr_min, in1.pixel_offset - hdr_min);
 }
 
-void write_pixels(output_file& out) { out.write(pixs_out.data, pixs_out.size); }
+void write_tail(output_file& out, const bmp_input& in1)
+{
+    const std::uint64_t end = in1.pixel_offset + image_size(in1);
+    out.copy_from(in1.file, end, in1.file.size - end);
+}

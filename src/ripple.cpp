@@ -29,8 +29,8 @@ float sine_weight(float d)
 void blend_pixel(const bmp_input& in1, const bmp_input& in2, std::int32_t i, std::int32_t j,
                  float weight)
 {
-    const std::uint8_t* p1 = in1.rows[std::size_t(i)] + 3 * std::size_t(j);
-    const std::uint8_t* p2 = in2.rows[std::size_t(i)] + 3 * std::size_t(j);
+    const std::uint8_t* p1 = in1.row(i) + 3 * std::size_t(j);
+    const std::uint8_t* p2 = in2.row(i) + 3 * std::size_t(j);
     for (int c = 0; c < 3; c++)
         pixout[c] = blend_byte(p1[c], p2[c], weight);
 }
@@ -40,7 +40,7 @@ void compose_ripple_plain(const bmp_input& in1, const bmp_input& in2, std::int32
 {
     const std::size_t stride = 3 * std::size_t(in1.width) + std::size_t(pad_out);
     for (std::int32_t i = 0; i < in1.height; i++) {
-        std::uint8_t* row = pixs_out.data + std::size_t(i) * stride;
+        std::uint8_t* row = pixs_out.memory.data + std::size_t(i) * stride;
         for (std::int32_t j = 0; j < in1.width; j++) {
             blend_pixel(in1, in2, i, j, ripple_weight(i, j, x, y));
             std::memcpy(row + 3 * std::size_t(j), pixout, 3);
@@ -49,60 +49,160 @@ void compose_ripple_plain(const bmp_input& in1, const bmp_input& in2, std::int32
     }
 }
 
-// The weight depends on dx² + dy² only. So a row's weights come from a table
-// over the |dx| it spans, which a centre inside the row halves, and the row
-// mirrored about y shares them: inside the picture a quarter of the weights
-// are computed.
+namespace {
+
+// Weights per kernel call. The |dx| range a row spans is cut into chunks
+// of this size, and a narrow picture batches several rows into one call.
+constexpr std::int64_t chunk = 4096;
+
+// The rows y + k (dir +1) or y − k (dir −1) of one strip, for k in [k0, k1):
+// each side of the centre's row is one run of consecutive rows, and so one
+// strip of the output.
+struct strip_rows {
+    std::int64_t k0 = 0, k1 = 0;
+    std::int64_t first_row = 0;  // the row for k0
+    std::int64_t dir = 1;
+    std::uint8_t* out = nullptr;  // the window of the row for k0
+    std::ptrdiff_t out_step = 0;  // from row k to row k + 1
+    std::uint64_t offset = 0;     // the strip within pixs_out
+    std::size_t bytes = 0;
+
+    std::int64_t row(std::int64_t k) const { return first_row + dir * (k - k0); }
+    std::uint8_t* out_row(std::int64_t k) const { return out + (k - k0) * out_step; }
+};
+
+void read_ahead(const bmp_input& in, const strip_rows& r, std::int64_t c0, std::int64_t c1)
+{
+    if (!in.read_ahead || r.k0 >= r.k1)
+        return;
+    const std::uint8_t* a = in.row(r.row(r.k0));
+    const std::uint8_t* b = in.row(r.row(r.k1 - 1));
+    in.file.prefetch(std::min(a, b) + 3 * c0, std::size_t(std::abs(b - a)) + 3 * std::size_t(c1 - c0),
+                     false);
+}
+
+}  // namespace
+
+// The weight depends on dx² + dy² only, so it is computed per |dx| and per
+// |dy|, not per pixel: a row's weights come from a table over the |dx| its
+// columns span, which a centre inside the row halves, and the rows y + k and
+// y − k share one table. Inside the picture a quarter of the weights are
+// computed. The output is made in strips of whole rows, or of windows of one
+// row where a row is longer than a strip, from the centre's row outwards.
 void compose_ripple_with(const ripple_path& path, const bmp_input& in1, const bmp_input& in2,
                          std::int32_t pad_out, std::int32_t x, std::int32_t y)
 {
-    const std::int64_t w = in1.width, h = in1.height;
-    const std::size_t row_bytes = 3 * std::size_t(w);
-    const std::size_t stride = row_bytes + std::size_t(pad_out);
+    const std::int64_t w = in1.width, h = in1.height, pad = pad_out, cx = x, cy = y;
+    const std::int64_t stride = 3 * w + pad;
+    const std::int64_t cap = std::int64_t(pixs_out.strip_size);
+    const std::int64_t window = stride <= cap ? w : std::max<std::int64_t>(1, cap / 3);
+    const std::int64_t band = stride <= cap ? cap / stride : 1;
 
-    const std::int64_t dx_first = -std::int64_t(x), dx_last = w - 1 - std::int64_t(x);
-    const std::int64_t m_lo = dx_first <= 0 && dx_last >= 0
-                                  ? 0
-                                  : std::min(std::abs(dx_first), std::abs(dx_last));
-    const std::int64_t m_hi = std::max(std::abs(dx_first), std::abs(dx_last));
-    const std::size_t n = std::size_t(m_hi - m_lo + 1);
+    // k = |i − y| over the picture's rows.
+    const std::int64_t k_lo = cy >= 0 && cy < h ? 0 : std::min(std::abs(cy), std::abs(h - 1 - cy));
+    const std::int64_t k_hi = std::max(std::abs(cy), std::abs(h - 1 - cy));
 
-    std::vector<std::uint32_t> dx2(n), s(n);
-    std::vector<float> d(n), wt(n), wrow(static_cast<std::size_t>(w)), wb(row_bytes);
-    for (std::size_t k = 0; k < n; k++) {
-        std::uint32_t m = std::uint32_t(m_lo + std::int64_t(k));
-        dx2[k] = m * m;
-    }
+    std::vector<std::uint32_t> s(chunk);
+    std::vector<float> d(chunk), wt(chunk), wpix(2 * chunk), wb(6 * chunk);
 
-    // Columns left of the centre read the table backwards.
-    const std::int64_t split = std::clamp<std::int64_t>(x, 0, w);
-    const std::int64_t left = std::int64_t(x) - m_lo, right = std::int64_t(x) + m_lo;
+    for (std::int64_t c0 = 0; c0 < w; c0 += window) {
+        const std::int64_t c1 = std::min(w, c0 + window);
+        const std::int64_t end_pad = c1 == w ? pad : 0;  // the row's last window has its padding
+        const std::int64_t piece = 3 * (c1 - c0) + end_pad;
+        const std::int64_t dx0 = c0 - cx, dx1 = c1 - 1 - cx;
+        const std::int64_t m_lo = dx0 <= 0 && dx1 >= 0 ? 0 : std::min(std::abs(dx0), std::abs(dx1));
+        const std::int64_t m_n = std::max(std::abs(dx0), std::abs(dx1)) - m_lo + 1;
 
-    auto blend_row = [&](std::int64_t i) {
-        std::uint8_t* out = pixs_out.data + std::size_t(i) * stride;
-        path.blend(in1.rows[std::size_t(i)], in2.rows[std::size_t(i)], wb.data(), out, row_bytes);
-        std::memset(out + row_bytes, 0, std::size_t(pad_out));
-    };
+        // The rows of the band [k0, k1) on one side of the centre's row,
+        // with their strip opened as `which` where that is not −1.
+        auto side = [&](std::int64_t k0, std::int64_t k1, std::int64_t dir, int which) {
+            strip_rows r;
+            r.dir = dir;
+            r.k0 = dir > 0 ? std::max(k0, -cy) : std::max({k0, std::int64_t(1), cy - h + 1});
+            r.k1 = std::max(r.k0, dir > 0 ? std::min(k1, h - cy) : std::min(k1, cy + 1));
+            r.first_row = cy + dir * r.k0;
+            if (r.k0 == r.k1 || which < 0)
+                return r;
+            const std::int64_t n = r.k1 - r.k0;
+            const std::int64_t lowest = dir > 0 ? r.first_row : r.first_row - (n - 1);
+            r.offset = std::uint64_t(lowest * stride + 3 * c0);
+            r.bytes = std::size_t((n - 1) * stride + piece);
+            std::uint8_t* strip = pixs_out.strip(which, r.offset, r.bytes);
+            r.out = dir > 0 ? strip : strip + (n - 1) * stride;
+            r.out_step = dir * stride;
+            return r;
+        };
 
-    for (std::int64_t i = 0; i < h; i++) {
-        const std::int64_t mirror = 2 * std::int64_t(y) - i;
-        if (mirror >= 0 && mirror < i)
-            continue;  // done together with its mirror
-        const std::uint32_t dy = std::uint32_t(i) - std::uint32_t(y);
-        const std::uint32_t dy2 = dy * dy;
-        for (std::size_t k = 0; k < n; k++)
-            s[k] = dy2 + dx2[k];
-        path.distances(s.data(), d.data(), n);
-        path.weights(d.data(), wt.data(), n);
+        for (std::int64_t k0 = k_lo; k0 <= k_hi; k0 += band) {
+            const std::int64_t k1 = std::min(k_hi + 1, k0 + band);
+            const strip_rows sides[2] = {side(k0, k1, 1, 0), side(k0, k1, -1, 1)};
+            for (std::int64_t dir : {1, -1}) {
+                const strip_rows next = side(k1, k1 + band, dir, -1);
+                read_ahead(in1, next, c0, c1);
+                read_ahead(in2, next, c0, c1);
+            }
 
-        for (std::int64_t j = 0; j < split; j++)
-            wrow[std::size_t(j)] = wt[std::size_t(left - j)];
-        for (std::int64_t j = split; j < w; j++)
-            wrow[std::size_t(j)] = wt[std::size_t(j - right)];
-        path.spread(wrow.data(), wb.data(), wrow.size());
-        blend_row(i);
-        if (mirror > i && mirror < h)
-            blend_row(mirror);
+            for (std::int64_t t0 = 0; t0 < m_n; t0 += chunk) {
+                const std::int64_t cl = std::min(chunk, m_n - t0);
+                const std::int64_t ma = m_lo + t0, mb = ma + cl;  // this chunk's |dx|
+                // Columns right of the centre (and on it) read the table
+                // forwards, those left of it backwards.
+                const std::int64_t jr0 = std::max(c0, cx + ma), jr1 = std::min(c1, cx + mb);
+                const std::int64_t jl0 = std::max(c0, cx - mb + 1);
+                const std::int64_t jl1 = std::min(c1, cx - std::max<std::int64_t>(ma, 1) + 1);
+                const std::int64_t nr = std::max<std::int64_t>(0, jr1 - jr0);
+                const std::int64_t nl = std::max<std::int64_t>(0, jl1 - jl0);
+                const std::int64_t seg = nr + nl;
+                if (seg == 0)
+                    continue;
+                const std::int64_t batch = std::max<std::int64_t>(1, chunk / cl);
+
+                for (std::int64_t kb0 = k0; kb0 < k1; kb0 += batch) {
+                    const std::int64_t nk = std::min(batch, k1 - kb0);
+                    for (std::int64_t q = 0; q < nk; q++) {
+                        const std::uint32_t dy = std::uint32_t(kb0 + q);
+                        for (std::int64_t t = 0; t < cl; t++) {
+                            const std::uint32_t dx = std::uint32_t(ma + t);
+                            s[std::size_t(q * cl + t)] = dy * dy + dx * dx;
+                        }
+                    }
+                    path.distances(s.data(), d.data(), std::size_t(nk * cl));
+                    path.weights(d.data(), wt.data(), std::size_t(nk * cl));
+                    for (std::int64_t q = 0; q < nk; q++) {
+                        float* wp = wpix.data() + q * seg;
+                        const float* wq = wt.data() + q * cl;
+                        for (std::int64_t j = jr0; j < jr1; j++)
+                            wp[j - jr0] = wq[j - cx - ma];
+                        for (std::int64_t j = jl0; j < jl1; j++)
+                            wp[nr + j - jl0] = wq[cx - j - ma];
+                    }
+                    path.spread(wpix.data(), wb.data(), std::size_t(nk * seg));
+
+                    for (const strip_rows& r : sides)
+                        for (std::int64_t k = std::max(kb0, r.k0); k < std::min(kb0 + nk, r.k1); k++) {
+                            const std::int64_t i = r.row(k);
+                            const float* wrow = wb.data() + 3 * (k - kb0) * seg;
+                            std::uint8_t* out = r.out_row(k);
+                            if (nr)
+                                path.blend(in1.row(i) + 3 * jr0, in2.row(i) + 3 * jr0, wrow,
+                                           out + 3 * (jr0 - c0), std::size_t(3 * nr));
+                            if (nl)
+                                path.blend(in1.row(i) + 3 * jl0, in2.row(i) + 3 * jl0,
+                                           wrow + 3 * nr, out + 3 * (jl0 - c0), std::size_t(3 * nl));
+                        }
+                }
+            }
+
+            for (int which = 0; which < 2; which++) {
+                const strip_rows& r = sides[which];
+                if (r.k0 == r.k1)
+                    continue;
+                for (std::int64_t k = r.k0; k < r.k1; k++)
+                    for (std::int64_t p = 0; p < end_pad; p++)
+                        r.out_row(k)[3 * (c1 - c0) + p] = 0;
+                pixs_out.put(which, r.offset, r.bytes);
+            }
+        }
     }
 }
 

@@ -42,20 +42,25 @@ inline std::vector<bad_input> bad_inputs()
         {"empty", {}, "za krótki na nagłówki BMP (0 B"},
         {"cut in file header", cut(10), "za krótki na nagłówki BMP (10 B"},
         {"cut in info header", cut(53), "za krótki na nagłówki BMP (53 B"},
+        {"headers only", cut(54), "od bajtu 122, a plik ma 54 B"},
         {"cut before pixels", cut(100), "ucięty"},
         {"cut at the pixels", cut(122), "a plik ma 122 B"},
         {"cut mid-row", cut(130), "ucięty"},
         {"last byte missing", cut(169), "wymaga 48 B pikseli od bajtu 122, a plik ma 169 B"},
         {"magic", magic, "brak sygnatury \"BM\""},
-        {"core header", with(14, 12), "o długości 12 B"},
-        {"no info header", with(14, 0), "o długości 0 B"},
-        {"1 bit", bpp(1), "na piksel: 1 (wymagane 24)"},
-        {"4 bits", bpp(4), "na piksel: 4 "},
-        {"8 bits", bpp(8), "na piksel: 8 "},
-        {"16 bits", bpp(16), "na piksel: 16 "},
-        {"32 bits", bpp(32), "na piksel: 32 "},
-        {"48 bits", bpp(48), "na piksel: 48 "},
-        {"0 bits", bpp(0), "na piksel: 0 "},
+        {"core header", with(14, 12), "o długości 12 B; zapisz obraz jako"},
+        {"info header of 16 B", with(14, 16), "o długości 16 B;"},
+        {"info header of 39 B", with(14, 39), "o długości 39 B;"},
+        {"no info header", with(14, 0), "o długości 0 B;"},
+        {"1 bit", bpp(1), "na piksel: 1;"},
+        {"4 bits", bpp(4), "na piksel: 4;"},
+        {"8 bits", bpp(8), "na piksel: 8;"},
+        {"16 bits", bpp(16), "na piksel: 16;"},
+        {"32 bits", bpp(32), "na piksel: 32; zapisz obraz jako nieskompresowany 24-bitowy BMP z "
+                             "nagłówkiem informacyjnym o długości co najmniej 40 B"},
+        {"48 bits", bpp(48), "na piksel: 48;"},
+        {"0 bits", bpp(0), "na piksel: 0;"},
+        {"24 in the low byte only", bpp(0x118), "na piksel: 280;"},
         {"zero width", with(18, 0), "szerokość obrazu: 0"},
         {"negative width", with(18, std::uint32_t(-5)), "szerokość obrazu: -5"},
         {"minimum width", with(18, 0x80000000u), "szerokość obrazu: -2147483648"},
@@ -76,8 +81,9 @@ inline std::vector<bad_input> bad_inputs()
     auto both_maximal = with(18, 0x7fffffffu);
     put_u32(both_maximal, 22, 0x7fffffffu);
     cases.push_back({"both maximal", both_maximal, "obraz 2147483647×2147483647 wymaga"});
-    for (std::uint32_t c : {1u, 2u, 3u, 4u, 5u, 6u, 11u, 12u, 13u})
+    cases.push_back({"RLE8", with(30, 1), "kompresja nr 1 (RLE8); zapisz obraz jako"});
+    for (std::uint32_t c : {2u, 3u, 4u, 5u, 6u, 11u, 12u, 13u, 0x80000000u, 0xffffffffu})
         cases.push_back({"compression " + std::to_string(c), with(30, c),
-                         "kompresja nr " + std::to_string(c) + " "});
+                         "kompresja nr " + std::to_string(c)});
     return cases;
 }

@@ -6,16 +6,17 @@
 #include "bmp_make.hpp"
 #include "ripple.hpp"
 #include "ripple_simd.hpp"
+#include "test_files.hpp"
 
 namespace {
 
 // Weight at distance d along a row from a centre at the origin.
 float weight_at(std::int32_t d) { return ripple_weight(0, d, 0, 0); }
 
-bmp_input load(const bmp_params& s, auto pixel, bool first = true)
+bmp_input load(const bmp_params& s, auto pixel)
 {
     auto bytes = make_bmp(s, pixel);
-    return parse_bitmap(bytes.data(), bytes.size(), "test.bmp", first);
+    return parse_bitmap(bytes.data(), bytes.size(), "test.bmp");
 }
 
 std::array<std::uint8_t, 3> noise1(int r, int c)
@@ -30,8 +31,8 @@ std::array<std::uint8_t, 3> noise2(int r, int c)
 
 void compose(const bmp_input& in1, const bmp_input& in2, std::int32_t x, std::int32_t y)
 {
-    pixs_out = alloc_block(image_size(in1), "out");
-    std::memset(pixs_out.data, 0xCC, pixs_out.size);  // catch bytes left unset
+    pixs_out = pixels_in_memory(image_size(in1));
+    std::memset(pixs_out.memory.data, 0xCC, pixs_out.memory.size);  // catch bytes left unset
     compose_ripple(in1, in2, std::int32_t(row_pad(in1.width)), x, y);
 }
 
@@ -96,6 +97,7 @@ TEST(blend_byte, truncates_toward_zero)
     EXPECT_EQ(blend_byte(255, 0, 0.087155744f), 22);
     EXPECT_EQ(blend_byte(0, 255, 0.087155744f), 232);
     EXPECT_EQ(blend_byte(255, 0, weight_at(180)), 0);
+    EXPECT_EQ(blend_byte(55, 55, ripple_weight(1, 12, 0, 0)), 54);  // 55 with π to full precision
 }
 
 TEST(compose_ripple, fills_every_byte_with_padding_zero)
@@ -103,11 +105,11 @@ TEST(compose_ripple, fills_every_byte_with_padding_zero)
     for (int width : {4, 5, 6, 7, 9}) {
         SCOPED_TRACE(width);
         bmp_input in1 = load({width, 6}, noise1);
-        bmp_input in2 = load({width + 3, 8}, noise2, false);  // larger second input
+        bmp_input in2 = load({width + 3, 8}, noise2);  // larger second input
         compose(in1, in2, 2, -3);
         std::size_t stride = std::size_t(row_length(width));
         for (int i = 0; i < 6; i++) {
-            const std::uint8_t* row = pixs_out.data + std::size_t(i) * stride;
+            const std::uint8_t* row = pixs_out.memory.data + std::size_t(i) * stride;
             for (int j = 0; j < width; j++) {
                 float w = ripple_weight(i, j, 2, -3);
                 auto a = noise1(i, j), b = noise2(i, j);
@@ -123,11 +125,11 @@ TEST(compose_ripple, fills_every_byte_with_padding_zero)
 TEST(compose_ripple, centre_shows_the_second_input_and_ring_90_the_first)
 {
     bmp_input in1 = load({200, 3}, noise1);
-    bmp_input in2 = load({200, 3}, noise2, false);
+    bmp_input in2 = load({200, 3}, noise2);
     compose(in1, in2, 100, 0);  // y = 0 is the first stored row
     std::size_t stride = std::size_t(row_length(200));
     auto px = [&](int i, int j) {
-        const std::uint8_t* p = pixs_out.data + std::size_t(i) * stride + 3 * std::size_t(j);
+        const std::uint8_t* p = pixs_out.memory.data + std::size_t(i) * stride + 3 * std::size_t(j);
         return std::array<std::uint8_t, 3>{p[0], p[1], p[2]};
     };
     EXPECT_EQ(px(0, 100), noise2(0, 100));
@@ -136,29 +138,61 @@ TEST(compose_ripple, centre_shows_the_second_input_and_ring_90_the_first)
     EXPECT_NE(px(2, 100), noise2(2, 100));
 }
 
+// Every path, with strips of every kind (whole rows, bands of rows, windows
+// of one row), against the plain definition. The widths straddle the
+// weight chunk of 4096; the second input is larger and stored the other way.
 TEST(compose_ripple, every_path_matches_the_plain_definition)
 {
-    const std::pair<std::int32_t, std::int32_t> centres[] = {
-        {18, 4},  {0, 0},      {36, 8},       {-1, 9},          {37, -1},        {18, 0},
-        {0, 4},   {40000, 40000}, {-40000, 17}, {5, -70000},    {INT_MIN, INT_MAX},
-        {INT_MAX, INT_MIN}, {INT_MIN, INT_MIN}, {INT_MAX, INT_MAX}, {46341, 46341},
-    };
+    const std::pair<int, int> shapes[] = {{1, 1},    {1, 9},    {5, 9},    {6, 1},
+                                          {7, 9},    {37, 9},   {4095, 3}, {4096, 3},
+                                          {4097, 2}, {12293, 2}, {1, 3000}};
     std::vector<std::uint8_t> want;
-    for (int width : {1, 5, 6, 7, 37})
-        for (int height : {1, 9}) {
-            bmp_input in1 = load({width, height}, noise1);
-            bmp_input in2 = load({width + 2, -(height + 1)}, noise2, false);
-            for (auto [x, y] : centres) {
-                compose(in1, in2, x, y);  // the dispatched path, for the bytes it leaves
-                pixs_out = alloc_block(pixs_out.size, "out");
-                compose_ripple_plain(in1, in2, std::int32_t(row_pad(width)), x, y);
-                want.assign(pixs_out.data, pixs_out.data + pixs_out.size);
-                for (const ripple_path* p : ripple_paths()) {
-                    std::memset(pixs_out.data, 0xCC, pixs_out.size);
-                    compose_ripple_with(*p, in1, in2, std::int32_t(row_pad(width)), x, y);
-                    ASSERT_TRUE(std::equal(want.begin(), want.end(), pixs_out.data))
-                        << p->name << " " << width << "×" << height << " at " << x << "," << y;
+    for (auto [width, height] : shapes) {
+        bmp_input in1 = load({width, height}, noise1);
+        bmp_input in2 = load({width + 2, -(height + 1)}, noise2);
+        match_inputs(in1, "1", in2, "2");
+        const std::pair<std::int32_t, std::int32_t> centres[] = {
+            {18, 4},      {0, 0},          {36, 8},         {-1, 9},          {37, -1},
+            {18, 0},      {0, 4},          {40000, 40000},  {-40000, 17},     {5, -70000},
+            {INT_MIN, INT_MAX}, {INT_MAX, INT_MIN}, {INT_MIN, INT_MIN}, {INT_MAX, INT_MAX},
+            {46341, 46341}, {width - 1, height / 2}, {width / 2, height + 2}};
+        const std::int32_t pad = std::int32_t(row_pad(width));
+        for (auto [x, y] : centres) {
+            pixs_out = pixels_in_memory(image_size(in1));
+            compose_ripple_plain(in1, in2, pad, x, y);
+            want.assign(pixs_out.memory.data, pixs_out.memory.data + pixs_out.size);
+            for (const ripple_path* p : ripple_paths())
+                for (std::size_t strip : {std::size_t(1) << 20, std::size_t(40)}) {
+                    pixs_out.strip_size = strip;
+                    std::memset(pixs_out.memory.data, 0xCC, pixs_out.size);
+                    compose_ripple_with(*p, in1, in2, pad, x, y);
+                    ASSERT_TRUE(std::equal(want.begin(), want.end(), pixs_out.memory.data))
+                        << p->name << " " << width << "×" << height << " at " << x << "," << y
+                        << ", strips of " << strip << " B";
                 }
+        }
+    }
+}
+
+// Strips written to the output file as they are done make the same block.
+TEST(compose_ripple, strips_written_to_a_file_make_the_same_block)
+{
+    temp_dir dir;
+    const std::string name = (dir.path / "Output.bmp").string();
+    for (bmp_params shape : {bmp_params{5, 3}, bmp_params{4097, 3}, bmp_params{1, 5000}})
+        for (std::size_t strip : {std::size_t(1) << 20, std::size_t(40)}) {
+            bmp_input in1 = load(shape, noise1), in2 = load(shape, noise2);
+            const std::int32_t x = shape.width / 3, y = shape.height / 2;
+            compose(in1, in2, x, y);
+            std::vector<std::uint8_t> want(pixs_out.memory.data, pixs_out.memory.data + pixs_out.size);
+            {
+                output_file out(name);
+                pixs_out = pixels_in_file(out, 0, image_size(in1));
+                pixs_out.strip_size = strip;
+                compose_ripple(in1, in2, std::int32_t(row_pad(shape.width)), x, y);
+                out.commit();
             }
+            pixs_out = {};
+            EXPECT_EQ(read_bytes(name), want) << shape.width << "×" << shape.height << ", " << strip;
         }
 }

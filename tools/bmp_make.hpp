@@ -16,6 +16,7 @@ struct bmp_params {
     std::uint32_t gap = 0;  // bytes between the info header and the pixels
     std::uint16_t bpp = 24;
     std::uint32_t compression = 0;
+    std::uint32_t tail = 0;  // bytes after the pixels, counted in bfSize: an ICC profile
 };
 
 inline void put_u32(std::vector<std::uint8_t>& b, std::size_t at, std::uint32_t v)
@@ -34,7 +35,7 @@ std::vector<std::uint8_t> make_bmp(const bmp_params& s, Pixel pixel)
     std::size_t rows = std::size_t(s.height < 0 ? -std::int64_t(s.height) : s.height);
     std::size_t stride = bmp_stride(s.width);
     std::size_t offset = 14 + s.info_size + s.gap;
-    std::vector<std::uint8_t> b(offset + stride * rows, 0);
+    std::vector<std::uint8_t> b(offset + stride * rows + s.tail, 0);
     b[0] = 'B';
     b[1] = 'M';
     put_u32(b, 2, std::uint32_t(b.size()));
@@ -51,8 +52,15 @@ std::vector<std::uint8_t> make_bmp(const bmp_params& s, Pixel pixel)
     put_u32(b, 42, 2835);
     if (s.info_size >= 108)
         std::memcpy(&b[14 + 56], "BGRs", 4);  // sRGB colour space, stored little-endian
+    if (s.info_size >= 124 && s.tail) {
+        std::memcpy(&b[14 + 56], "DEBM", 4);  // PROFILE_EMBEDDED, stored little-endian
+        put_u32(b, 14 + 112, std::uint32_t(offset + stride * rows - 14));  // from the info header
+        put_u32(b, 14 + 116, s.tail);
+    }
     for (std::size_t k = 14 + s.info_size; k < offset; k++)
         b[k] = 0xA5;
+    for (std::size_t k = offset + stride * rows; k < b.size(); k++)
+        b[k] = std::uint8_t(0x5A ^ k);
     for (std::size_t r = 0; r < rows; r++) {
         std::uint8_t* row = &b[offset + r * stride];
         for (std::int32_t c = 0; c < s.width; c++) {

@@ -1,0 +1,17 @@
+// The one error every failure becomes, and the Polish words for what the
+// operating system reports.
+#pragma once
+
+#include <stdexcept>
+#include <string>
+
+// The message is one Polish line that already names the file.
+struct ripple_error : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+// Throws a ripple_error "name: what".
+[[noreturn]] void fail(const std::string& name, const std::string& what);
+
+// What an errno value means, in Polish.
+std::string os_reason(int err);

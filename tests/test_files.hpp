@@ -1,0 +1,49 @@
+// Scratch folders and whole-file reads, for the tests that touch files.
+#pragma once
+
+#include <stdlib.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+// A fresh folder under the system's temporary one, removed with everything
+// in it at the end of the scope.
+struct temp_dir {
+    fs::path path;
+    temp_dir()
+    {
+        std::string t = (fs::temp_directory_path() / "ripple-test-XXXXXX").string();
+        path = mkdtemp(t.data());
+    }
+    ~temp_dir() { fs::remove_all(path); }
+
+    // Names in the folder other than the given ones: leftovers, if any.
+    std::vector<std::string> others(std::initializer_list<std::string> expected = {}) const
+    {
+        std::vector<std::string> names;
+        for (auto& e : fs::directory_iterator(path)) {
+            std::string n = e.path().filename().string();
+            if (std::find(expected.begin(), expected.end(), n) == expected.end())
+                names.push_back(n);
+        }
+        return names;
+    }
+};
+
+inline std::string read_text(const fs::path& p)
+{
+    std::ifstream f(p, std::ios::binary);
+    return {std::istreambuf_iterator<char>(f), {}};
+}
+
+inline std::vector<std::uint8_t> read_bytes(const fs::path& p)
+{
+    std::string s = read_text(p);
+    return {s.begin(), s.end()};
+}
