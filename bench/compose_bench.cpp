@@ -1,8 +1,12 @@
-// compose_ripple on an 8000 × 6000 pair, per path and against the plain
-// per-pixel definition, in ns per pixel.
+// compose_ripple per path and against the plain per-pixel definition, in ns
+// per pixel: on an 8000 × 6000 pair with the centre inside, on the edge and
+// far outside, and on the odd shapes 10,000,000 × 1 and 1 × 10,000,000.
+// Then each kernel on its own.
 #include <benchmark/benchmark.h>
 
 #include <climits>
+#include <cstring>
+#include <map>
 
 #include "bench_pair.hpp"
 #include "ripple.hpp"
@@ -10,82 +14,66 @@
 
 namespace {
 
-constexpr int W = bench_width, H = bench_height;
+struct bench_case {
+    const char* name;
+    bmp_params shape;
+    std::int32_t x, y;
+};
+
+const bench_case cases[] = {
+    {"inside", {bench_width, bench_height}, bench_width / 2, bench_height / 2},
+    {"edge", {bench_width, bench_height}, 0, bench_height / 2},
+    // Far outside: long reduction loops in the plain definition.
+    {"far", {bench_width, bench_height}, 40000, 40000},
+    {"10000000x1", {10'000'000, 1}, 5'000'000, 0},
+    {"1x10000000", {1, 10'000'000}, 0, 5'000'000},
+};
 
 struct pair {
     bmp_input in1, in2;
 };
 
-const pair& big_pair()
+// One pair per shape, made when first needed, with an output block to match.
+const pair& pair_for(const bmp_params& shape)
 {
-    static const pair p = [] {
-        auto b1 = bench_input(1), b2 = bench_input(2);
-        pair q{parse_bitmap(b1.data(), b1.size(), "1"), parse_bitmap(b2.data(), b2.size(), "2")};
-        pixs_out = pixels_in_memory(image_size(q.in1));
-        return q;
-    }();
-    return p;
+    static std::map<std::pair<int, int>, pair> pairs;
+    auto key = std::pair{shape.width, shape.height};
+    auto it = pairs.find(key);
+    if (it == pairs.end()) {
+        auto b1 = make_bmp(shape, bench_pixel<1>), b2 = make_bmp(shape, bench_pixel<2>);
+        it = pairs.emplace(key, pair{parse_bitmap(b1.data(), b1.size(), "1"),
+                                     parse_bitmap(b2.data(), b2.size(), "2")}).first;
+    }
+    if (pixs_out.size != image_size(it->second.in1)) {
+        pixs_out = pixels_in_memory(image_size(it->second.in1));
+        std::memset(pixs_out.memory.data, 0, pixs_out.size);  // no page faults in the timing
+    }
+    return it->second;
 }
 
-const std::pair<std::int32_t, std::int32_t> centres[] = {
-    {W / 2, H / 2},   // inside
-    {0, H / 2},       // on the left edge
-    {40000, 40000},   // far outside: long reduction loops in the plain definition
-};
-const char* centre_names[] = {"inside", "edge", "far"};
-
-
-void bm_compose(benchmark::State& state, const ripple_path* path)
+void bm_compose(benchmark::State& state, const ripple_path* path, const bench_case& c)
 {
-    const pair& p = big_pair();
-    auto [x, y] = centres[state.range(0)];
-    state.SetLabel(std::string(path->name) + ", " + centre_names[state.range(0)]);
+    const pair& p = pair_for(c.shape);
+    state.SetLabel(std::string(path ? path->name : "plain") + ", " + c.name);
+    const std::int32_t pad = std::int32_t(row_pad(c.shape.width));
     for (auto _ : state) {
-        compose_ripple_with(*path, p.in1, p.in2, std::int32_t(row_pad(W)), x, y);
+        if (path)
+            compose_ripple_with(*path, p.in1, p.in2, pad, c.x, c.y);
+        else
+            compose_ripple_plain(p.in1, p.in2, pad, c.x, c.y);
         benchmark::ClobberMemory();
     }
     state.counters["ns/px"] = benchmark::Counter(
-        double(W) * H, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+        double(c.shape.width) * c.shape.height,
+        benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
 }
-
-// The plain definition is slow: one pass is enough to see its cost.
-void bm_plain(benchmark::State& state)
-{
-    const pair& p = big_pair();
-    auto [x, y] = centres[state.range(0)];
-    state.SetLabel(std::string("plain, ") + centre_names[state.range(0)]);
-    for (auto _ : state) {
-        compose_ripple_plain(p.in1, p.in2, std::int32_t(row_pad(W)), x, y);
-        benchmark::ClobberMemory();
-    }
-    state.counters["ns/px"] = benchmark::Counter(
-        double(W) * H, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
-}
-
-const int registered = [] {
-    for (const ripple_path* path : ripple_paths())
-        benchmark::RegisterBenchmark((std::string("compose/") + path->name).c_str(), bm_compose, path)
-            ->DenseRange(0, 2)
-            ->Unit(benchmark::kMillisecond);
-    benchmark::RegisterBenchmark("compose/plain", bm_plain)
-        ->DenseRange(0, 2)
-        ->Iterations(1)
-        ->Unit(benchmark::kMillisecond);
-    return 0;
-}();
-
-}  // namespace
-
-BENCHMARK_MAIN();
-
-namespace {
 
 // The kernels on their own, over one row's worth of values.
 void bm_kernel(benchmark::State& state, const ripple_path* path, int which)
 {
-    const std::size_t n = W;
+    const std::size_t n = bench_width;
     std::vector<std::uint32_t> s(n);
-    std::vector<float> d(n), w(n), wb(3 * n);
+    std::vector<float> d(n), w(n);
     std::vector<std::uint8_t> p1(3 * n, 200), p2(3 * n, 7), out(3 * n);
     for (std::size_t k = 0; k < n; k++)
         s[k] = std::uint32_t(1600000000u + 40000u * k);
@@ -96,20 +84,29 @@ void bm_kernel(benchmark::State& state, const ripple_path* path, int which)
             path->distances(s.data(), d.data(), n);
         else if (which == 1)
             path->weights(d.data(), w.data(), n);
-        else if (which == 2)
-            path->spread(w.data(), wb.data(), n);
         else
-            path->blend(p1.data(), p2.data(), wb.data(), out.data(), 3 * n);
+            path->blend(p1.data(), p2.data(), w.data(), out.data(), n);
         benchmark::ClobberMemory();
     }
     state.counters["ns/px"] = benchmark::Counter(
         double(n), benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
 }
 
-const int registered_kernels = [] {
-    const char* names[] = {"distances", "weights", "spread", "blend"};
+const int registered = [] {
+    for (const bench_case& c : cases) {
+        for (const ripple_path* path : ripple_paths())
+            benchmark::RegisterBenchmark((std::string("compose/") + path->name + "/" + c.name).c_str(),
+                                         bm_compose, path, c)
+                ->Unit(benchmark::kMillisecond);
+        // The plain definition is slow: one pass is enough to see its cost.
+        benchmark::RegisterBenchmark((std::string("compose/plain/") + c.name).c_str(), bm_compose,
+                                     nullptr, c)
+            ->Iterations(1)
+            ->Unit(benchmark::kMillisecond);
+    }
+    const char* names[] = {"distances", "weights", "blend"};
     for (const ripple_path* path : ripple_paths())
-        for (int which = 0; which < 4; which++)
+        for (int which = 0; which < 3; which++)
             benchmark::RegisterBenchmark(
                 (std::string("kernel/") + path->name + "/" + names[which]).c_str(),
                 [=](benchmark::State& st) { bm_kernel(st, path, which); });
@@ -117,3 +114,5 @@ const int registered_kernels = [] {
 }();
 
 }  // namespace
+
+BENCHMARK_MAIN();

@@ -1,9 +1,14 @@
-// Whole-process benchmark: makes an 8000 × 6000 pair (48 megapixels) in a
-// scratch folder, then runs ripple and the plain-copy baseline in turn, and
-// prints the median wall time of each, their ratio, and ripple's peak memory
-// against the size of the three images it must hold.
+// Whole-process benchmark: for each pair of pictures (48 megapixels with
+// the centre inside and far outside, 10,000,000 × 1, 1 × 10,000,000, and a
+// 1 × 1 picture behind 100 MB of header bytes) it makes the pair in a
+// scratch folder, then runs ripple and two baselines in turn:
+//   stream copy  reads both inputs and writes one output in 1 MiB pieces;
+//   plain copy   reads both inputs whole with fread, writes one with fwrite.
+// It prints the median wall time of each, ripple's ratio to each, and the
+// peak anonymous memory (RssAnon, sampled in one more run of each) beside
+// the peak RSS, which also counts the inputs' mapped pages.
 //
-//   whole_run RIPPLE PLAIN_COPY [FOLDER] [ROUNDS]
+//   whole_run RIPPLE STREAM_COPY PLAIN_COPY [FOLDER] [ROUNDS] [CASE]
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -13,7 +18,11 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "bench_pair.hpp"
@@ -21,18 +30,30 @@
 namespace {
 
 struct sample {
-    double wall, user, sys;
-    long peak_kib;
+    double wall;
+    long peak_rss_kib;
+    long peak_anon_kib;  // only where sampled
 };
 
-sample run(const std::string& exe, const std::string& dir, const std::string& stdin_file)
+long rss_anon_kib(pid_t pid)
+{
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string key;
+    long kib = -1;
+    while (status >> key)
+        if (key == "RssAnon:" && status >> kib)
+            return kib;
+    return -1;
+}
+
+sample run(const std::string& exe, const std::string& dir, bool sampled)
 {
     auto start = std::chrono::steady_clock::now();
     pid_t pid = fork();
     if (pid == 0) {
         if (chdir(dir.c_str()) != 0)
             _exit(127);
-        int in = open(stdin_file.c_str(), O_RDONLY);
+        int in = open("answers.txt", O_RDONLY);
         int null = open("/dev/null", O_WRONLY);
         if (in < 0 || null < 0)
             _exit(127);
@@ -43,14 +64,20 @@ sample run(const std::string& exe, const std::string& dir, const std::string& st
     }
     int status = 0;
     rusage ru{};
-    wait4(pid, &status, 0, &ru);
+    long anon = 0;
+    if (sampled)
+        while (wait4(pid, &status, WNOHANG, &ru) == 0) {
+            anon = std::max(anon, rss_anon_kib(pid));
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
+    else
+        wait4(pid, &status, 0, &ru);
     double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
         std::fprintf(stderr, "whole_run: %s failed\n", exe.c_str());
         std::exit(1);
     }
-    auto secs = [](timeval t) { return double(t.tv_sec) + double(t.tv_usec) * 1e-6; };
-    return {wall, secs(ru.ru_utime), secs(ru.ru_stime), ru.ru_maxrss};
+    return {wall, ru.ru_maxrss, anon};
 }
 
 double median(std::vector<double> v)
@@ -59,57 +86,79 @@ double median(std::vector<double> v)
     return v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
 }
 
+struct pair_case {
+    const char* name;
+    bmp_params shape;
+    const char* answers;
+};
+
+const pair_case cases[] = {
+    {"8000x6000-inside", {bench_width, bench_height}, "4000 3000\n"},
+    {"8000x6000-far", {bench_width, bench_height}, "40000 40000\n"},
+    {"10000000x1", {10'000'000, 1}, "5000000 0\n"},
+    {"1x10000000", {1, 10'000'000}, "0 5000000\n"},
+    {"1x1-100MB-header", {1, 1, 40, 100'000'000}, "0 0\n"},
+};
+
 }  // namespace
 
 int main(int argc, char** argv)
 {
-    if (argc < 3) {
-        std::fprintf(stderr, "usage: whole_run RIPPLE PLAIN_COPY [FOLDER] [ROUNDS]\n");
+    if (argc < 4) {
+        std::fprintf(stderr, "usage: whole_run RIPPLE STREAM_COPY PLAIN_COPY [FOLDER] [ROUNDS] [CASE]\n");
         return 2;
     }
-    std::string ripple = argv[1], copy = argv[2];
-    std::string dir = argc > 3 ? argv[3] : "whole_run";
-    int rounds = argc > 4 ? std::atoi(argv[4]) : 7;
+    std::string programs[3];
+    for (int p = 0; p < 3; p++) {
+        char* path = realpath(argv[1 + p], nullptr);  // they run in the pair's folder
+        if (!path) {
+            std::fprintf(stderr, "whole_run: no %s\n", argv[1 + p]);
+            return 2;
+        }
+        programs[p] = path;
+        std::free(path);
+    }
+    const char* labels[] = {"ripple", "stream copy", "plain copy"};
+    std::string dir = argc > 4 ? argv[4] : "whole_run";
+    int rounds = argc > 5 ? std::atoi(argv[5]) : 7;
+    const char* only = argc > 6 ? argv[6] : nullptr;
     mkdir(dir.c_str(), 0777);
 
-    std::printf("making an %d × %d pair in %s\n", bench_width, bench_height, dir.c_str());
-    auto b1 = bench_input(1), b2 = bench_input(2);
-    const double image_bytes = double(b1.size() - 122);
-    if (!write_file(dir + "/Input_1.bmp", b1) || !write_file(dir + "/Input_2.bmp", b2) ||
-        !write_file(dir + "/answers.txt", {'4', '0', '0', '0', ' ', '3', '0', '0', '0', '\n'}))
-        return 1;
-    b1 = {};
-    b2 = {};
-
-    std::vector<sample> rs, cs;
-    for (int r = 0; r < rounds; r++) {
-        // Alternate which goes first, so neither always meets a warmer cache.
-        if (r % 2) {
-            cs.push_back(run(copy, dir, "answers.txt"));
-            rs.push_back(run(ripple, dir, "answers.txt"));
-        } else {
-            rs.push_back(run(ripple, dir, "answers.txt"));
-            cs.push_back(run(copy, dir, "answers.txt"));
+    const pair_case* made = nullptr;
+    for (const pair_case& c : cases) {
+        if (only && std::strcmp(only, c.name) != 0)
+            continue;
+        if (!made || std::memcmp(&made->shape, &c.shape, sizeof c.shape) != 0) {
+            std::printf("making the %s pair in %s\n", c.name, dir.c_str());
+            std::fflush(stdout);
+            if (!write_file(dir + "/Input_1.bmp", make_bmp(c.shape, bench_pixel<1>)) ||
+                !write_file(dir + "/Input_2.bmp", make_bmp(c.shape, bench_pixel<2>)))
+                return 1;
+            made = &c;
         }
+        if (!write_file(dir + "/answers.txt", std::vector<std::uint8_t>(c.answers, c.answers + std::strlen(c.answers))))
+            return 1;
+
+        std::vector<double> walls[3];
+        long peak_rss[3] = {}, peak_anon[3] = {};
+        for (int r = 0; r < rounds; r++)
+            for (int k = 0; k < 3; k++) {
+                // Rotate which goes first, so none always meets a warmer cache.
+                int p = (k + r) % 3;
+                sample s = run(programs[p], dir, false);
+                walls[p].push_back(s.wall);
+                peak_rss[p] = std::max(peak_rss[p], s.peak_rss_kib);
+            }
+        for (int p = 0; p < 3; p++)
+            peak_anon[p] = run(programs[p], dir, true).peak_anon_kib;
+
+        std::printf("\n%s, %d rounds      median wall   peak anon    peak RSS\n", c.name, rounds);
+        for (int p = 0; p < 3; p++)
+            std::printf("  %-12s      %8.3f s  %7.1f MiB  %7.1f MiB\n", labels[p], median(walls[p]),
+                        double(peak_anon[p]) / 1024, double(peak_rss[p]) / 1024);
+        std::printf("  ripple / stream copy %.2f, ripple / plain copy %.2f\n",
+                    median(walls[0]) / median(walls[1]), median(walls[0]) / median(walls[2]));
     }
-    auto col = [](const std::vector<sample>& v, double sample::*f) {
-        std::vector<double> out;
-        for (const sample& s : v)
-            out.push_back(s.*f);
-        return median(out);
-    };
-    long peak = 0, copy_peak = 0;
-    for (const sample& s : rs)
-        peak = std::max(peak, s.peak_kib);
-    for (const sample& s : cs)
-        copy_peak = std::max(copy_peak, s.peak_kib);
-    std::printf("%d rounds, medians     wall      user      sys     peak memory\n", rounds);
-    std::printf("ripple               %6.3f s  %6.3f s  %6.3f s  %7.1f MiB\n", col(rs, &sample::wall),
-                col(rs, &sample::user), col(rs, &sample::sys), double(peak) / 1024);
-    std::printf("plain copy           %6.3f s  %6.3f s  %6.3f s  %7.1f MiB\n", col(cs, &sample::wall),
-                col(cs, &sample::user), col(cs, &sample::sys), double(copy_peak) / 1024);
-    std::printf("ripple / copy wall time: %.3f\n", col(rs, &sample::wall) / col(cs, &sample::wall));
-    std::printf("ripple peak memory / three images (%.1f MiB): %.3f\n", 3 * image_bytes / 1048576,
-                double(peak) * 1024 / (3 * image_bytes));
+    std::remove((dir + "/Copy.bmp").c_str());
     return 0;
 }

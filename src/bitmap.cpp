@@ -156,9 +156,11 @@ std::uint8_t* pixel_block::strip(int which, std::uint64_t offset, std::size_t)
     if (memory.data)
         return memory.data + offset;
     const std::size_t each = strip_size + 16;
-    if (buffers.size < 2 * each)
-        buffers = alloc_block(2 * each, file->name);
-    return buffers.data + std::size_t(which) * each;
+    if (buffers_size < 2 * each) {
+        buffers.reset(new std::uint8_t[2 * each]);
+        buffers_size = 2 * each;
+    }
+    return buffers.get() + std::size_t(which) * each;
 }
 
 void pixel_block::put(int which, std::uint64_t offset, std::size_t n)

@@ -13,6 +13,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "files.hpp"
@@ -75,8 +76,9 @@ struct pixel_block {
     byte_block memory;            // the block itself, if it is in memory
     output_file* file = nullptr;  // else the file it goes to, from file_offset
     std::uint64_t file_offset = 0;
-    std::size_t strip_size = std::size_t(1) << 20;  // composed between writes, at most
-    byte_block buffers;
+    std::size_t strip_size = std::size_t(256) << 10;  // composed between writes, at most
+    std::unique_ptr<std::uint8_t[]> buffers;
+    std::size_t buffers_size = 0;
 
     // Where to compose the n bytes at `offset` of the block. Two strips,
     // `which` = 0 and 1, may be open at once; n is at most strip_size + 3.

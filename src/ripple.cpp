@@ -83,6 +83,11 @@ void read_ahead(const bmp_input& in, const strip_rows& r, std::int64_t c0, std::
 
 }  // namespace
 
+// Rows narrower than this, with both inputs laid out alike, are blended a
+// batch of rows at a time as one run of bytes: a call per row would cost
+// more than the row.
+constexpr std::int64_t narrow = 32;
+
 // The weight depends on dx² + dy² only, so it is computed per |dx| and per
 // |dy|, not per pixel: a row's weights come from a table over the |dx| its
 // columns span, which a centre inside the row halves, and the rows y + k and
@@ -97,13 +102,18 @@ void compose_ripple_with(const ripple_path& path, const bmp_input& in1, const bm
     const std::int64_t cap = std::int64_t(pixs_out.strip_size);
     const std::int64_t window = stride <= cap ? w : std::max<std::int64_t>(1, cap / 3);
     const std::int64_t band = stride <= cap ? cap / stride : 1;
+    const bool flat = window == w && w < narrow && in2.stride == in1.stride;
 
     // k = |i − y| over the picture's rows.
     const std::int64_t k_lo = cy >= 0 && cy < h ? 0 : std::min(std::abs(cy), std::abs(h - 1 - cy));
     const std::int64_t k_hi = std::max(std::abs(cy), std::abs(h - 1 - cy));
 
-    std::vector<std::uint32_t> s(chunk);
-    std::vector<float> d(chunk), wt(chunk), wpix(2 * chunk), wb(6 * chunk);
+    std::vector<std::uint32_t> dx2(chunk), s(chunk);
+    std::vector<float> d(chunk), wt(chunk), wpix(2 * chunk);
+    // For the flat runs: the row and the column of each byte, and a mask
+    // that keeps the pixels' bytes and zeroes the padding.
+    std::vector<std::int32_t> run_row, run_col;
+    std::vector<std::uint8_t> run_keep;
 
     for (std::int64_t c0 = 0; c0 < w; c0 += window) {
         const std::int64_t c1 = std::min(w, c0 + window);
@@ -112,6 +122,15 @@ void compose_ripple_with(const ripple_path& path, const bmp_input& in1, const bm
         const std::int64_t dx0 = c0 - cx, dx1 = c1 - 1 - cx;
         const std::int64_t m_lo = dx0 <= 0 && dx1 >= 0 ? 0 : std::min(std::abs(dx0), std::abs(dx1));
         const std::int64_t m_n = std::max(std::abs(dx0), std::abs(dx1)) - m_lo + 1;
+        if (flat) {
+            const std::int64_t bytes = std::max<std::int64_t>(1, chunk / m_n) * stride;
+            for (std::int64_t t = std::int64_t(run_row.size()); t < bytes; t++) {
+                const std::int64_t b = t % stride;
+                run_row.push_back(std::int32_t(t / stride));
+                run_col.push_back(std::int32_t(b < 3 * w ? b / 3 : 0));
+                run_keep.push_back(b < 3 * w ? 0xff : 0);
+            }
+        }
 
         // The rows of the band [k0, k1) on one side of the centre's row,
         // with their strip opened as `which` where that is not −1.
@@ -145,51 +164,74 @@ void compose_ripple_with(const ripple_path& path, const bmp_input& in1, const bm
             for (std::int64_t t0 = 0; t0 < m_n; t0 += chunk) {
                 const std::int64_t cl = std::min(chunk, m_n - t0);
                 const std::int64_t ma = m_lo + t0, mb = ma + cl;  // this chunk's |dx|
-                // Columns right of the centre (and on it) read the table
-                // forwards, those left of it backwards.
-                const std::int64_t jr0 = std::max(c0, cx + ma), jr1 = std::min(c1, cx + mb);
+                // The columns left of the centre and those right of it (and
+                // on it) that have their |dx| in this chunk.
                 const std::int64_t jl0 = std::max(c0, cx - mb + 1);
                 const std::int64_t jl1 = std::min(c1, cx - std::max<std::int64_t>(ma, 1) + 1);
-                const std::int64_t nr = std::max<std::int64_t>(0, jr1 - jr0);
+                const std::int64_t jr0 = std::max(c0, cx + ma), jr1 = std::min(c1, cx + mb);
                 const std::int64_t nl = std::max<std::int64_t>(0, jl1 - jl0);
-                const std::int64_t seg = nr + nl;
+                const std::int64_t nr = std::max<std::int64_t>(0, jr1 - jr0);
+                const std::int64_t seg = nl + nr;
                 if (seg == 0)
                     continue;
                 const std::int64_t batch = std::max<std::int64_t>(1, chunk / cl);
+                // Where the chunk's columns lie on one side of the centre,
+                // as they all do for a centre outside the window, the
+                // table is made in column order and is the row's weights.
+                const bool one_side = nr == 0 || nl == 0;
+                for (std::int64_t t = 0; t < cl; t++) {
+                    const std::uint32_t dx = std::uint32_t(nr == 0 ? mb - 1 - t : ma + t);
+                    dx2[std::size_t(t)] = dx * dx;
+                }
 
                 for (std::int64_t kb0 = k0; kb0 < k1; kb0 += batch) {
                     const std::int64_t nk = std::min(batch, k1 - kb0);
                     for (std::int64_t q = 0; q < nk; q++) {
-                        const std::uint32_t dy = std::uint32_t(kb0 + q);
-                        for (std::int64_t t = 0; t < cl; t++) {
-                            const std::uint32_t dx = std::uint32_t(ma + t);
-                            s[std::size_t(q * cl + t)] = dy * dy + dx * dx;
-                        }
+                        const std::uint32_t dy = std::uint32_t(kb0 + q), dy2 = dy * dy;
+                        std::uint32_t* sq = s.data() + q * cl;
+                        for (std::int64_t t = 0; t < cl; t++)
+                            sq[t] = dy2 + dx2[std::size_t(t)];
                     }
                     path.distances(s.data(), d.data(), std::size_t(nk * cl));
                     path.weights(d.data(), wt.data(), std::size_t(nk * cl));
-                    for (std::int64_t q = 0; q < nk; q++) {
+                    // Each row's weights in column order: the left columns,
+                    // which read the table backwards, then the right ones.
+                    for (std::int64_t q = 0; q < nk && !one_side; q++) {
                         float* wp = wpix.data() + q * seg;
                         const float* wq = wt.data() + q * cl;
-                        for (std::int64_t j = jr0; j < jr1; j++)
-                            wp[j - jr0] = wq[j - cx - ma];
                         for (std::int64_t j = jl0; j < jl1; j++)
-                            wp[nr + j - jl0] = wq[cx - j - ma];
+                            wp[j - jl0] = wq[cx - j - ma];
+                        for (std::int64_t j = jr0; j < jr1; j++)
+                            wp[nl + j - jr0] = wq[j - cx - ma];
                     }
-                    path.spread(wpix.data(), wb.data(), std::size_t(nk * seg));
+                    const float* w = one_side ? wt.data() : wpix.data();
 
-                    for (const strip_rows& r : sides)
-                        for (std::int64_t k = std::max(kb0, r.k0); k < std::min(kb0 + nk, r.k1); k++) {
-                            const std::int64_t i = r.row(k);
-                            const float* wrow = wb.data() + 3 * (k - kb0) * seg;
-                            std::uint8_t* out = r.out_row(k);
-                            if (nr)
-                                path.blend(in1.row(i) + 3 * jr0, in2.row(i) + 3 * jr0, wrow,
-                                           out + 3 * (jr0 - c0), std::size_t(3 * nr));
-                            if (nl)
-                                path.blend(in1.row(i) + 3 * jl0, in2.row(i) + 3 * jl0,
-                                           wrow + 3 * nr, out + 3 * (jl0 - c0), std::size_t(3 * nl));
+                    for (const strip_rows& r : sides) {
+                        const std::int64_t ka = std::max(kb0, r.k0), kb = std::min(kb0 + nk, r.k1);
+                        if (ka >= kb)
+                            continue;
+                        if (flat) {  // one run of rows in storage order, padding and all
+                            const std::int64_t low = r.dir > 0 ? ka : kb - 1;
+                            const std::int64_t i = r.row(low);
+                            path.blend_flat(in1.row(i), in2.row(i), w, r.out_row(low),
+                                            std::size_t((kb - ka) * stride), run_row.data(),
+                                            run_col.data(), run_keep.data(),
+                                            std::int32_t(low - kb0), std::int32_t(r.dir),
+                                            std::int32_t(seg));
+                            continue;
                         }
+                        for (std::int64_t k = ka; k < kb; k++) {
+                            const std::int64_t i = r.row(k);
+                            const float* wrow = w + (k - kb0) * seg;
+                            std::uint8_t* out = r.out_row(k);
+                            if (nl)
+                                path.blend(in1.row(i) + 3 * jl0, in2.row(i) + 3 * jl0, wrow,
+                                           out + 3 * (jl0 - c0), std::size_t(nl));
+                            if (nr)
+                                path.blend(in1.row(i) + 3 * jr0, in2.row(i) + 3 * jr0, wrow + nl,
+                                           out + 3 * (jr0 - c0), std::size_t(nr));
+                        }
+                    }
                 }
             }
 
@@ -197,7 +239,7 @@ void compose_ripple_with(const ripple_path& path, const bmp_input& in1, const bm
                 const strip_rows& r = sides[which];
                 if (r.k0 == r.k1)
                     continue;
-                for (std::int64_t k = r.k0; k < r.k1; k++)
+                for (std::int64_t k = r.k0; k < r.k1 && !flat; k++)
                     for (std::int64_t p = 0; p < end_pad; p++)
                         r.out_row(k)[3 * (c1 - c0) + p] = 0;
                 pixs_out.put(which, r.offset, r.bytes);

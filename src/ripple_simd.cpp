@@ -6,6 +6,10 @@
 #include <cstring>
 #include <utility>
 
+#if defined(__SSE2__)
+#include <immintrin.h>
+#endif
+
 #include "ripple.hpp"
 #include "ripple_simd.hpp"
 
@@ -117,8 +121,9 @@ void weights(const float* d, float* w, std::size_t n)
                 w[k] = sine_weight(d[k]);
 }
 
-// Gives each of a pixel's three bytes the pixel's weight: a fixed shuffle
-// per vector of the unit's natural width, which GCC maps to one permute.
+// The blend works on groups of `lanes` pixels, 3 × lanes bytes: each third
+// of a group is one vector, whose lanes take their pixel's weight through a
+// fixed shuffle, which GCC maps to one permute.
 #if defined(__AVX512F__)
 constexpr int lanes = 16;
 #elif defined(__AVX__)
@@ -129,7 +134,7 @@ constexpr int lanes = 4;
 typedef float vf __attribute__((vector_size(4 * lanes)));
 typedef std::int32_t vi __attribute__((vector_size(4 * lanes)));
 
-// Lane l of output vector `part` takes pixel (part × lanes + l) / 3.
+// Lane l of third `part` takes pixel (part × lanes + l) / 3.
 template <int part, std::size_t... l>
 inline vf spread_part(vf v, std::index_sequence<l...>)
 {
@@ -140,34 +145,84 @@ inline vf spread_part(vf v, std::index_sequence<l...>)
 #endif
 }
 
-template <int part>
-inline void spread_store(vf v, float* wb)
+// `lanes` bytes to floats and back, truncating. The vectoriser does not
+// widen bytes to floats by itself here, so it is told how.
+inline vf widen(const std::uint8_t* p)
 {
-    vf out = spread_part<part>(v, std::make_index_sequence<lanes>());
-    std::memcpy(wb + part * lanes, &out, sizeof out);
+#if defined(__AVX512F__)
+    __m512i v = _mm512_cvtepu8_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
+    return vf(_mm512_cvtepi32_ps(v));
+#elif defined(__AVX2__)
+    __m256i v = _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)));
+    return vf(_mm256_cvtepi32_ps(v));
+#elif defined(__SSE2__)
+    std::int32_t four;
+    std::memcpy(&four, p, 4);
+    const __m128i zero = _mm_setzero_si128();
+    __m128i v = _mm_unpacklo_epi16(_mm_unpacklo_epi8(_mm_cvtsi32_si128(four), zero), zero);
+    return vf(_mm_cvtepi32_ps(v));
+#else
+    vf f;
+    for (int l = 0; l < lanes; l++)
+        f[l] = float(p[l]);
+    return f;
+#endif
 }
 
-void spread(const float* __restrict w, float* __restrict wb, std::size_t pixels)
+inline void narrow(vf f, std::uint8_t* p)
+{
+#if defined(__AVX512F__)
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(p), _mm512_cvtepi32_epi8(_mm512_cvttps_epi32(__m512(f))));
+#elif defined(__AVX2__)
+    __m256i v = _mm256_cvttps_epi32(__m256(f));
+    __m128i w = _mm_packs_epi32(_mm256_castsi256_si128(v), _mm256_extracti128_si256(v, 1));
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(p), _mm_packus_epi16(w, w));
+#elif defined(__SSE2__)
+    __m128i v = _mm_cvttps_epi32(__m128(f));
+    v = _mm_packs_epi32(v, v);
+    std::int32_t four = _mm_cvtsi128_si32(_mm_packus_epi16(v, v));
+    std::memcpy(p, &four, 4);
+#else
+    for (int l = 0; l < lanes; l++)
+        p[l] = static_cast<std::uint8_t>(f[l]);
+#endif
+}
+
+// blend_byte on `lanes` bytes at once, in the same operations and order.
+template <int part>
+inline void blend_part(vf w, const std::uint8_t* p1, const std::uint8_t* p2, std::uint8_t* out)
+{
+    const vf wp = spread_part<part>(w, std::make_index_sequence<lanes>());
+    const vf value = widen(p2 + part * lanes) * (1.0f - wp) + widen(p1 + part * lanes) * wp;
+    narrow(value, out + part * lanes);
+}
+
+void blend(const std::uint8_t* __restrict p1, const std::uint8_t* __restrict p2,
+           const float* __restrict w, std::uint8_t* __restrict out, std::size_t pixels)
 {
     std::size_t j = 0;
     for (; j + lanes <= pixels; j += lanes) {
         vf v;
         std::memcpy(&v, w + j, sizeof v);
-        spread_store<0>(v, wb + 3 * j);
-        spread_store<1>(v, wb + 3 * j);
-        spread_store<2>(v, wb + 3 * j);
+        blend_part<0>(v, p1 + 3 * j, p2 + 3 * j, out + 3 * j);
+        blend_part<1>(v, p1 + 3 * j, p2 + 3 * j, out + 3 * j);
+        blend_part<2>(v, p1 + 3 * j, p2 + 3 * j, out + 3 * j);
     }
     for (; j < pixels; j++)
-        wb[3 * j] = wb[3 * j + 1] = wb[3 * j + 2] = w[j];
+        for (std::size_t c = 0; c < 3; c++)
+            out[3 * j + c] = blend_byte(p1[3 * j + c], p2[3 * j + c], w[j]);
 }
 
-void blend(const std::uint8_t* __restrict p1, const std::uint8_t* __restrict p2,
-           const float* __restrict wb, std::uint8_t* __restrict out, std::size_t bytes)
+void blend_flat(const std::uint8_t* __restrict p1, const std::uint8_t* __restrict p2,
+                const float* __restrict w, std::uint8_t* __restrict out, std::size_t bytes,
+                const std::int32_t* __restrict row, const std::int32_t* __restrict col,
+                const std::uint8_t* __restrict keep, std::int32_t q0, std::int32_t dir,
+                std::int32_t n)
 {
-    for (std::size_t k = 0; k < bytes; k++)
-        out[k] = blend_byte(p1[k], p2[k], wb[k]);
+    for (std::size_t t = 0; t < bytes; t++)
+        out[t] = blend_byte(p1[t], p2[t], w[(q0 + dir * row[t]) * n + col[t]]) & keep[t];
 }
 
-extern const ripple_path path{RIPPLE_ISA_NAME, distances, weights, spread, blend};
+extern const ripple_path path{RIPPLE_ISA_NAME, distances, weights, blend, blend_flat};
 
 }  // namespace ripple_isa::RIPPLE_ISA

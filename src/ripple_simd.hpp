@@ -13,11 +13,17 @@ struct ripple_path {
     void (*distances)(const std::uint32_t* s, float* d, std::size_t n);
     // Reduced distance → weight |sin d°|.
     void (*weights)(const float* d, float* w, std::size_t n);
-    // wb[3j + c] = w[j] for the three bytes c of pixel j.
-    void (*spread)(const float* w, float* wb, std::size_t pixels);
-    // out[k] = blend_byte(p1[k], p2[k], wb[k]).
-    void (*blend)(const std::uint8_t* p1, const std::uint8_t* p2, const float* wb,
-                  std::uint8_t* out, std::size_t bytes);
+    // out[3j + c] = blend_byte(p1[3j + c], p2[3j + c], w[j]) for the three
+    // bytes c of each pixel j.
+    void (*blend)(const std::uint8_t* p1, const std::uint8_t* p2, const float* w,
+                  std::uint8_t* out, std::size_t pixels);
+    // Rows of a narrow picture as one run of bytes: byte t is byte
+    // blend_byte(p1[t], p2[t], w[(q0 + dir × row[t]) × n + col[t]]), masked
+    // with keep[t], which is 0 for padding.
+    void (*blend_flat)(const std::uint8_t* p1, const std::uint8_t* p2, const float* w,
+                       std::uint8_t* out, std::size_t bytes, const std::int32_t* row,
+                       const std::int32_t* col, const std::uint8_t* keep, std::int32_t q0,
+                       std::int32_t dir, std::int32_t n);
 };
 
 // Every path this processor can run, fastest first.

@@ -100,7 +100,9 @@ TEST(exhaustive, weights_for_every_float_from_0_to_360)
     EXPECT_EQ(bad, 0u);
 }
 
-// Every byte pair against a spread of weights, including the exact ones.
+// Every byte pair against each of 600 weights, the exact ones among them:
+// pixel j takes weight (j + t) mod 600 in pass t, so every byte position
+// within a vector meets every weight too.
 TEST(exhaustive, blend_for_every_byte_pair)
 {
     std::vector<float> ws = {0.0f, -0.0f, 1.0f, 0.5f, 0.70710677f, 0.087155744f, 1e-9f,
@@ -110,22 +112,21 @@ TEST(exhaustive, blend_for_every_byte_pair)
         seed = seed * 1664525u + 1013904223u;
         ws.push_back(float(seed >> 8) * 0x1p-24f);
     }
-    std::vector<std::uint8_t> p1(65536), p2(65536), want(65536), got(65536);
-    for (std::size_t k = 0; k < 65536; k++) {
+    const std::size_t pixels = 65536 / 3 + 1, bytes = 3 * pixels;
+    std::vector<std::uint8_t> p1(bytes), p2(bytes), want(bytes), got(bytes);
+    for (std::size_t k = 0; k < bytes; k++) {
         p1[k] = std::uint8_t(k);
         p2[k] = std::uint8_t(k >> 8);
     }
-    std::vector<float> wb(65536);
+    std::vector<float> w(pixels);
     for (const ripple_path* p : ripple_paths())
-        for (float w : ws) {
-            std::vector<float> wp(65536 / 3, w);
-            std::fill(wb.begin(), wb.end(), -1.0f);
-            p->spread(wp.data(), wb.data(), wp.size());
-            wb.back() = w;
-            for (std::size_t k = 0; k < 65536; k++)
-                want[k] = blend_byte(p1[k], p2[k], w);
-            p->blend(p1.data(), p2.data(), wb.data(), got.data(), 65536);
-            ASSERT_EQ(got, want) << p->name << " at weight " << w;
+        for (std::size_t t = 0; t < ws.size(); t++) {
+            for (std::size_t j = 0; j < pixels; j++)
+                w[j] = ws[(j + t) % ws.size()];
+            for (std::size_t k = 0; k < bytes; k++)
+                want[k] = blend_byte(p1[k], p2[k], w[k / 3]);
+            p->blend(p1.data(), p2.data(), w.data(), got.data(), pixels);
+            ASSERT_EQ(got, want) << p->name << " in pass " << t;
         }
 }
 
