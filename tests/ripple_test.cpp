@@ -140,38 +140,40 @@ TEST(compose_ripple, centre_shows_the_second_input_and_ring_90_the_first)
 
 // Every path, with strips of every kind (whole rows, bands of rows, windows
 // of one row), against the plain definition. The widths straddle the
-// weight chunk of 4096; the second input is larger and stored the other way.
+// weight chunk of 4096 and the narrow rows blended as one run; the second
+// input is alike (as one run) or larger and stored the other way.
 TEST(compose_ripple, every_path_matches_the_plain_definition)
 {
-    const std::pair<int, int> shapes[] = {{1, 1},    {1, 9},    {5, 9},    {6, 1},
-                                          {7, 9},    {37, 9},   {4095, 3}, {4096, 3},
-                                          {4097, 2}, {12293, 2}, {1, 3000}};
+    const std::pair<int, int> shapes[] = {{1, 1},    {1, 9},    {5, 9},    {6, 1},     {7, 9},
+                                          {37, 9},   {4095, 3}, {4096, 3}, {4097, 2},  {12293, 2},
+                                          {1, 3000}, {31, 50},  {32, 40}};
     std::vector<std::uint8_t> want;
-    for (auto [width, height] : shapes) {
-        bmp_input in1 = load({width, height}, noise1);
-        bmp_input in2 = load({width + 2, -(height + 1)}, noise2);
-        match_inputs(in1, "1", in2, "2");
-        const std::pair<std::int32_t, std::int32_t> centres[] = {
-            {18, 4},      {0, 0},          {36, 8},         {-1, 9},          {37, -1},
-            {18, 0},      {0, 4},          {40000, 40000},  {-40000, 17},     {5, -70000},
-            {INT_MIN, INT_MAX}, {INT_MAX, INT_MIN}, {INT_MIN, INT_MIN}, {INT_MAX, INT_MAX},
-            {46341, 46341}, {width - 1, height / 2}, {width / 2, height + 2}};
-        const std::int32_t pad = std::int32_t(row_pad(width));
-        for (auto [x, y] : centres) {
-            pixs_out = pixels_in_memory(image_size(in1));
-            compose_ripple_plain(in1, in2, pad, x, y);
-            want.assign(pixs_out.memory.data, pixs_out.memory.data + pixs_out.size);
-            for (const ripple_path* p : ripple_paths())
-                for (std::size_t strip : {std::size_t(1) << 20, std::size_t(40)}) {
-                    pixs_out.strip_size = strip;
-                    std::memset(pixs_out.memory.data, 0xCC, pixs_out.size);
-                    compose_ripple_with(*p, in1, in2, pad, x, y);
-                    ASSERT_TRUE(std::equal(want.begin(), want.end(), pixs_out.memory.data))
-                        << p->name << " " << width << "×" << height << " at " << x << "," << y
-                        << ", strips of " << strip << " B";
-                }
+    for (auto [width, height] : shapes)
+        for (bmp_params second : {bmp_params{width, height}, bmp_params{width + 2, -(height + 1)}}) {
+            bmp_input in1 = load({width, height}, noise1), in2 = load(second, noise2);
+            match_inputs(in1, "1", in2, "2");
+            const std::pair<std::int32_t, std::int32_t> centres[] = {
+                {18, 4},  {0, 0},  {36, 8},  {-1, 9},  {37, -1},  {18, 0},  {0, 4},
+                {40000, 40000},     {-40000, 17},       {5, -70000},        {46341, 46341},
+                {INT_MIN, INT_MAX}, {INT_MAX, INT_MIN}, {INT_MIN, INT_MIN}, {INT_MAX, INT_MAX},
+                {width - 1, height / 2}, {width / 2, height + 2}};
+            const std::int32_t pad = std::int32_t(row_pad(width));
+            for (auto [x, y] : centres) {
+                pixs_out = pixels_in_memory(image_size(in1));
+                compose_ripple_plain(in1, in2, pad, x, y);
+                want.assign(pixs_out.memory.data, pixs_out.memory.data + pixs_out.size);
+                for (const ripple_path* p : ripple_paths())
+                    for (std::size_t strip : {std::size_t(1) << 20, std::size_t(40)}) {
+                        pixs_out.strip_size = strip;
+                        std::memset(pixs_out.memory.data, 0xCC, pixs_out.size);
+                        compose_ripple_with(*p, in1, in2, pad, x, y);
+                        ASSERT_TRUE(std::equal(want.begin(), want.end(), pixs_out.memory.data))
+                            << p->name << " " << width << "×" << height << " with "
+                            << second.width << "×" << second.height << " at " << x << "," << y
+                            << ", strips of " << strip << " B";
+                    }
+            }
         }
-    }
 }
 
 // Strips written to the output file as they are done make the same block.
