@@ -153,8 +153,8 @@ void byte_block::release() noexcept
 }
 
 // Blocks are whole 2 MiB pages, aligned so, and the kernel is asked to back
-// them with huge pages: the scratch buffers are written over and over, and
-// a test's block of a whole picture is touched everywhere.
+// them with huge pages: only tests and benchmarks hold a whole picture in
+// memory, and 4 KiB page faults over it would cost more than the blend.
 byte_block alloc_block(std::size_t size, const std::string& what)
 {
     constexpr std::size_t huge = std::size_t(2) << 20;
