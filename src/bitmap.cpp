@@ -141,12 +141,18 @@ void match_inputs(const bmp_input& in1, const std::string& name1, bmp_input& in2
 
 bool plan_reading(bmp_input& in1, bmp_input& in2)
 {
-    const std::uint64_t need = 2 * image_size(in1) + image_size(in2);
+    // Only the first input's height of rows is used of a larger second one.
+    auto used = [&](const bmp_input& in) {
+        const std::uint8_t* a = in.row(0);
+        const std::uint8_t* b = in.row(in1.height - 1);
+        return std::pair{std::min(a, b), std::size_t(std::abs(b - a)) + 3 * std::size_t(in1.width)};
+    };
+    const std::uint64_t need = 2 * image_size(in1) + used(in2).second;
     const bool fits = need <= available_memory() / 2;
     for (bmp_input* in : {&in1, &in2}) {
         in->read_ahead = !fits;
-        if (fits && in->pixels.data)
-            in->file.prefetch(in->pixels.data, in->pixels.size, true);
+        if (fits)
+            in->file.prefetch(used(*in).first, used(*in).second, true);
     }
     return fits;
 }
