@@ -59,6 +59,10 @@ constexpr int ending_signals[] = {SIGHUP,  SIGINT,    SIGQUIT, SIGILL,  SIGABRT,
 struct sigaction before[NSIG];
 bool armed[NSIG];
 
+// SIGXFSZ is ignored for as long as the output exists: a file-size limit
+// then fails the reservation or a write with EFBIG, reported like any other.
+struct sigaction sigxfsz_before;
+
 template <class F>
 void for_each_ending_signal(F f)
 {
@@ -118,6 +122,12 @@ struct signals_held {
 };
 
 std::uint64_t page_size() { return std::uint64_t(::sysconf(_SC_PAGESIZE)); }
+
+// The temporary names of a run; a run tries them in turn until one is free.
+std::string temp_name(const std::string& name, int attempt)
+{
+    return name + "." + std::to_string(::getpid()) + "." + std::to_string(attempt) + ".tmp";
+}
 
 }  // namespace
 
@@ -310,12 +320,6 @@ std::uint64_t available_memory()
     return std::uint64_t(::sysconf(_SC_AVPHYS_PAGES)) * page_size();
 }
 
-// SIGXFSZ is ignored for as long as the output exists: a file-size limit
-// then fails the reservation or a write with EFBIG, reported like any other.
-namespace {
-struct sigaction sigxfsz_before;
-}
-
 output_file::output_file(std::string final_name, bool unnamed) : name(std::move(final_name))
 {
     const std::filesystem::path parent = std::filesystem::path(name).parent_path();
@@ -338,7 +342,7 @@ output_file::output_file(std::string final_name, bool unnamed) : name(std::move(
     arm_handlers();
     // O_EXCL never lets two runs, or a stale leftover, share a file.
     for (int attempt = 0; fd < 0; attempt++) {
-        tmp_name = name + "." + std::to_string(::getpid()) + "." + std::to_string(attempt) + ".tmp";
+        tmp_name = temp_name(name, attempt);
         fd = ::open(tmp_name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (fd < 0 && (errno != EEXIST || attempt == 100)) {
             int err = errno;
@@ -410,8 +414,8 @@ void output_file::commit()
     // become readable by all. Owner and group only where allowed.
     struct stat old;
     if (::stat(name.c_str(), &old) == 0 && S_ISREG(old.st_mode)) {
-        if (::fchown(fd, old.st_uid, old.st_gid) != 0 && ::fchown(fd, uid_t(-1), old.st_gid) != 0) {
-        }
+        if (::fchown(fd, old.st_uid, old.st_gid) != 0)
+            ::fchown(fd, uid_t(-1), old.st_gid);
         ::fchmod(fd, old.st_mode & 0777);
     }
     if (tmp_name.empty())
@@ -435,7 +439,7 @@ void output_file::link_and_rename()
     const std::string proc = "/proc/self/fd/" + std::to_string(fd);
     std::string linked;
     for (int attempt = 0; linked.empty(); attempt++) {
-        std::string tmp = name + "." + std::to_string(::getpid()) + "." + std::to_string(attempt) + ".tmp";
+        const std::string tmp = temp_name(name, attempt);
         // AT_EMPTY_PATH needs a capability that /proc does not.
         if (::linkat(fd, "", AT_FDCWD, tmp.c_str(), AT_EMPTY_PATH) == 0 ||
             (errno != EEXIST &&

@@ -55,6 +55,11 @@ namespace {
 // of this size, and a narrow picture batches several rows into one call.
 constexpr std::int64_t chunk = 4096;
 
+// Rows narrower than this, with both inputs laid out alike, are blended a
+// batch of rows at a time as one run of bytes: a call per row would cost
+// more than the row.
+constexpr std::int64_t narrow = 32;
+
 // The rows y + k (dir +1) or y − k (dir −1) of one strip, for k in [k0, k1):
 // each side of the centre's row is one run of consecutive rows, and so one
 // strip of the output.
@@ -71,6 +76,8 @@ struct strip_rows {
     std::uint8_t* out_row(std::int64_t k) const { return out + (k - k0) * out_step; }
 };
 
+// Asks for the rows of the strip after this one, where the pictures do not
+// fit in memory and so were not read in at the start.
 void read_ahead(const bmp_input& in, const strip_rows& r, std::int64_t c0, std::int64_t c1)
 {
     if (!in.read_ahead || r.k0 >= r.k1)
@@ -82,11 +89,6 @@ void read_ahead(const bmp_input& in, const strip_rows& r, std::int64_t c0, std::
 }
 
 }  // namespace
-
-// Rows narrower than this, with both inputs laid out alike, are blended a
-// batch of rows at a time as one run of bytes: a call per row would cost
-// more than the row.
-constexpr std::int64_t narrow = 32;
 
 // The weight depends on dx² + dy² only, so it is computed per |dx| and per
 // |dy|, not per pixel: a row's weights come from a table over the |dx| its

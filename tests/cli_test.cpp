@@ -235,10 +235,10 @@ TEST_F(cli, the_output_is_the_first_input_outside_its_pixels)
         const std::size_t end = offset + stride * std::size_t(std::abs(p.height));
         EXPECT_TRUE(std::equal(out.begin(), out.begin() + std::ptrdiff_t(offset), in1.begin()));
         EXPECT_TRUE(std::equal(out.begin() + std::ptrdiff_t(end), out.end(), in1.begin() + std::ptrdiff_t(end)));
-        for (std::size_t k = offset; k < end; k++) {
-            if ((k - offset) % stride >= 3 * std::size_t(p.width))
+        for (std::size_t k = offset; k < end; k++)
+            if ((k - offset) % stride >= 3 * std::size_t(p.width)) {
                 EXPECT_EQ(out[k], 0) << k;
-        }
+            }
     }
 }
 
