@@ -162,9 +162,9 @@ std::uint8_t* pixel_block::strip(int which, std::uint64_t offset, std::size_t)
     if (memory.data)
         return memory.data + offset;
     const std::size_t each = strip_size + 16;
-    if (buffers_size < 2 * each) {
-        buffers.reset(new std::uint8_t[2 * each]);
-        buffers_size = 2 * each;
+    if (buffers_size < 4 * each) {
+        buffers.reset(new std::uint8_t[4 * each]);
+        buffers_size = 4 * each;
     }
     return buffers.get() + std::size_t(which) * each;
 }

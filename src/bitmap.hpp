@@ -69,7 +69,7 @@ inline std::uint64_t image_size(const bmp_input& in)
 // The output pixel block: h × (3w + pad_out) bytes in rows of the first
 // input's geometry, every padding byte 0. compose_ripple fills it strip by
 // strip. A block in memory is filled in place. A block in the output file is
-// composed in two small buffers and each strip is written where it belongs
+// composed in small buffers and each strip is written where it belongs
 // as soon as it is done, so that no memory of the picture's size is needed.
 struct pixel_block {
     std::uint64_t size = 0;
@@ -80,8 +80,8 @@ struct pixel_block {
     std::unique_ptr<std::uint8_t[]> buffers;
     std::size_t buffers_size = 0;
 
-    // Where to compose the n bytes at `offset` of the block. Two strips,
-    // `which` = 0 and 1, may be open at once; n is at most strip_size + 3.
+    // Where to compose the n bytes at `offset` of the block. Four strips,
+    // `which` = 0 to 3, may be open at once; n is at most strip_size + 3.
     std::uint8_t* strip(int which, std::uint64_t offset, std::size_t n);
     // The strip is complete.
     void put(int which, std::uint64_t offset, std::size_t n);

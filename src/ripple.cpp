@@ -60,117 +60,152 @@ constexpr std::int64_t chunk = 4096;
 // more than the row.
 constexpr std::int64_t narrow = 32;
 
-// The rows y + k (dir +1) or y − k (dir −1) of one strip, for k in [k0, k1):
-// each side of the centre's row is one run of consecutive rows, and so one
-// strip of the output.
+// Columns [j0, j1) of the rows of a strip, composed at `out` (for the
+// strip's first k) onwards.
+struct strip_part {
+    std::int64_t j0 = 0, j1 = 0;
+    std::uint8_t* out = nullptr;
+};
+
+// The rows y + k (dir +1) or y − k (dir −1) of a band, for k in [k0, k1):
+// each side of the centre's row is one run of consecutive rows. The left
+// and the right part of their columns are one strip where a strip holds
+// whole rows, else a strip each.
 struct strip_rows {
     std::int64_t k0 = 0, k1 = 0;
     std::int64_t first_row = 0;  // the row for k0
     std::int64_t dir = 1;
-    std::uint8_t* out = nullptr;  // the window of the row for k0
-    std::ptrdiff_t out_step = 0;  // from row k to row k + 1
-    std::uint64_t offset = 0;     // the strip within pixs_out
-    std::size_t bytes = 0;
+    std::ptrdiff_t out_step = 0;  // from the row for k to that for k + 1
+    strip_part part[2];           // left, right
+    int strips = 0;
+    struct {
+        int which;
+        std::uint64_t offset;
+        std::size_t bytes;
+    } strip[2];
 
     std::int64_t row(std::int64_t k) const { return first_row + dir * (k - k0); }
-    std::uint8_t* out_row(std::int64_t k) const { return out + (k - k0) * out_step; }
+    // Column j of the row for k, in its part.
+    std::uint8_t* at(const strip_part& p, std::int64_t k, std::int64_t j) const
+    {
+        return p.out + (k - k0) * out_step + 3 * (j - p.j0);
+    }
 };
 
-// Asks for the rows of the strip after this one, where the pictures do not
+// Asks for the rows of the band after this one, where the pictures do not
 // fit in memory and so were not read in at the start.
-void read_ahead(const bmp_input& in, const strip_rows& r, std::int64_t c0, std::int64_t c1)
+void read_ahead(const bmp_input& in, const strip_rows& r)
 {
     if (!in.read_ahead || r.k0 >= r.k1)
         return;
     const std::uint8_t* a = in.row(r.row(r.k0));
     const std::uint8_t* b = in.row(r.row(r.k1 - 1));
-    in.file.prefetch(std::min(a, b) + 3 * c0, std::size_t(std::abs(b - a)) + 3 * std::size_t(c1 - c0),
-                     false);
+    for (const strip_part& p : r.part)
+        if (p.j0 < p.j1)
+            in.file.prefetch(std::min(a, b) + 3 * p.j0,
+                             std::size_t(std::abs(b - a)) + 3 * std::size_t(p.j1 - p.j0), false);
 }
 
 }  // namespace
 
 // The weight depends on dx² + dy² only, so it is computed per |dx| and per
 // |dy|, not per pixel: a row's weights come from a table over the |dx| its
-// columns span, which a centre inside the row halves, and the rows y + k and
-// y − k share one table. Inside the picture a quarter of the weights are
-// computed. The output is made in strips of whole rows, or of windows of one
-// row where a row is longer than a strip, from the centre's row outwards.
+// columns span, shared by the columns left and right of the centre, and the
+// rows y + k and y − k share one table. Inside the picture a quarter of the
+// weights are computed. The output is made in strips from the centre's row
+// outwards: strips of whole rows, or, where a row is longer than a strip,
+// windows of one row that take a range of |dx| on both sides of the centre.
 void compose_ripple_with(const ripple_path& path, const bmp_input& in1, const bmp_input& in2,
                          std::int32_t pad_out, std::int32_t x, std::int32_t y)
 {
     const std::int64_t w = in1.width, h = in1.height, pad = pad_out, cx = x, cy = y;
     const std::int64_t stride = 3 * w + pad;
     const std::int64_t cap = std::int64_t(pixs_out.strip_size);
-    const std::int64_t window = stride <= cap ? w : std::max<std::int64_t>(1, cap / 3);
-    const std::int64_t band = stride <= cap ? cap / stride : 1;
-    const bool flat = window == w && w < narrow && in2.stride == in1.stride;
+    const bool windowed = stride > cap;
+    const std::int64_t band = windowed ? 1 : cap / stride;
+    const bool flat = !windowed && w < narrow && in2.stride == in1.stride;
 
-    // k = |i − y| over the picture's rows.
+    // k = |i − y| over the rows, m = |j − x| over the columns.
     const std::int64_t k_lo = cy >= 0 && cy < h ? 0 : std::min(std::abs(cy), std::abs(h - 1 - cy));
     const std::int64_t k_hi = std::max(std::abs(cy), std::abs(h - 1 - cy));
+    const std::int64_t m_lo = cx >= 0 && cx < w ? 0 : std::min(std::abs(cx), std::abs(w - 1 - cx));
+    const std::int64_t m_hi = std::max(std::abs(cx), std::abs(w - 1 - cx));
+    const std::int64_t span = windowed ? std::max<std::int64_t>(1, cap / 3) : m_hi - m_lo + 1;
 
     std::vector<std::uint32_t> dx2(chunk), s(chunk);
     std::vector<float> d(chunk), wt(chunk), wpix(2 * chunk);
-    // For the flat runs: the row and the column of each byte, and a mask
-    // that keeps the pixels' bytes and zeroes the padding.
-    std::vector<std::int32_t> run_row, run_col;
+    // For the flat runs: where each byte's weight is, from the weights of
+    // the run's first row, for runs whose rows go the same way as their
+    // weights (up) and the other way (down); and a mask that keeps the
+    // pixels' bytes and zeroes the padding.
+    std::vector<std::int32_t> run_up, run_down;
     std::vector<std::uint8_t> run_keep;
-
-    for (std::int64_t c0 = 0; c0 < w; c0 += window) {
-        const std::int64_t c1 = std::min(w, c0 + window);
-        const std::int64_t end_pad = c1 == w ? pad : 0;  // the row's last window has its padding
-        const std::int64_t piece = 3 * (c1 - c0) + end_pad;
-        const std::int64_t dx0 = c0 - cx, dx1 = c1 - 1 - cx;
-        const std::int64_t m_lo = dx0 <= 0 && dx1 >= 0 ? 0 : std::min(std::abs(dx0), std::abs(dx1));
-        const std::int64_t m_n = std::max(std::abs(dx0), std::abs(dx1)) - m_lo + 1;
-        if (flat) {
-            const std::int64_t bytes = std::max<std::int64_t>(1, chunk / m_n) * stride;
-            for (std::int64_t t = std::int64_t(run_row.size()); t < bytes; t++) {
-                const std::int64_t b = t % stride;
-                run_row.push_back(std::int32_t(t / stride));
-                run_col.push_back(std::int32_t(b < 3 * w ? b / 3 : 0));
-                run_keep.push_back(b < 3 * w ? 0xff : 0);
-            }
+    if (flat) {
+        const std::int64_t bytes = std::max<std::int64_t>(1, chunk / span) * stride;
+        for (std::int64_t t = 0; t < bytes; t++) {
+            const std::int64_t b = t % stride, col = b < 3 * w ? b / 3 : 0;
+            run_up.push_back(std::int32_t(t / stride * w + col));
+            run_down.push_back(std::int32_t(col - t / stride * w));
+            run_keep.push_back(b < 3 * w ? 0xff : 0);
         }
+    }
+
+    // A window: the columns left of the centre with m in [w0, w1), m ≥ 1,
+    // and those right of it (and on it).
+    for (std::int64_t w0 = m_lo; w0 <= m_hi; w0 += span) {
+        const std::int64_t w1 = std::min(m_hi + 1, w0 + span);
+        const strip_part left{std::max<std::int64_t>(0, cx - w1 + 1),
+                              std::min(w, cx - std::max<std::int64_t>(w0, 1) + 1)};
+        const strip_part right{std::max<std::int64_t>(0, cx + w0), std::min(w, cx + w1)};
 
         // The rows of the band [k0, k1) on one side of the centre's row,
-        // with their strip opened as `which` where that is not −1.
-        auto side = [&](std::int64_t k0, std::int64_t k1, std::int64_t dir, int which) {
+        // with their strips opened where `open`.
+        auto side = [&](std::int64_t k0, std::int64_t k1, std::int64_t dir, bool open) {
             strip_rows r;
             r.dir = dir;
             r.k0 = dir > 0 ? std::max(k0, -cy) : std::max({k0, std::int64_t(1), cy - h + 1});
             r.k1 = std::max(r.k0, dir > 0 ? std::min(k1, h - cy) : std::min(k1, cy + 1));
             r.first_row = cy + dir * r.k0;
-            if (r.k0 == r.k1 || which < 0)
+            r.part[0] = left;
+            r.part[1] = right;
+            if (r.k0 == r.k1 || !open)
                 return r;
             const std::int64_t n = r.k1 - r.k0;
             const std::int64_t lowest = dir > 0 ? r.first_row : r.first_row - (n - 1);
-            r.offset = std::uint64_t(lowest * stride + 3 * c0);
-            r.bytes = std::size_t((n - 1) * stride + piece);
-            std::uint8_t* strip = pixs_out.strip(which, r.offset, r.bytes);
-            r.out = dir > 0 ? strip : strip + (n - 1) * stride;
             r.out_step = dir * stride;
+            for (int p = 0; p < 2; p++) {
+                strip_part& part = r.part[p];
+                if (part.j0 >= part.j1)
+                    continue;
+                if (!windowed && r.strips == 1) {  // both parts are in the one strip of rows
+                    part.out = r.part[0].out + 3 * (part.j0 - r.part[0].j0);
+                    continue;
+                }
+                const std::int64_t j0 = windowed ? part.j0 : 0, j1 = windowed ? part.j1 : w;
+                auto& strip = r.strip[r.strips++];
+                strip.which = 2 * (dir < 0) + p;
+                strip.offset = std::uint64_t(lowest * stride + 3 * j0);
+                strip.bytes = std::size_t((n - 1) * stride + 3 * (j1 - j0) + (j1 == w ? pad : 0));
+                std::uint8_t* first = pixs_out.strip(strip.which, strip.offset, strip.bytes);
+                part.out = (dir > 0 ? first : first + (n - 1) * stride) + 3 * (part.j0 - j0);
+            }
             return r;
         };
 
         for (std::int64_t k0 = k_lo; k0 <= k_hi; k0 += band) {
             const std::int64_t k1 = std::min(k_hi + 1, k0 + band);
-            const strip_rows sides[2] = {side(k0, k1, 1, 0), side(k0, k1, -1, 1)};
+            const strip_rows sides[2] = {side(k0, k1, 1, true), side(k0, k1, -1, true)};
             for (std::int64_t dir : {1, -1}) {
-                const strip_rows next = side(k1, k1 + band, dir, -1);
-                read_ahead(in1, next, c0, c1);
-                read_ahead(in2, next, c0, c1);
+                const strip_rows next = side(k1, k1 + band, dir, false);
+                read_ahead(in1, next);
+                read_ahead(in2, next);
             }
 
-            for (std::int64_t t0 = 0; t0 < m_n; t0 += chunk) {
-                const std::int64_t cl = std::min(chunk, m_n - t0);
-                const std::int64_t ma = m_lo + t0, mb = ma + cl;  // this chunk's |dx|
-                // The columns left of the centre and those right of it (and
-                // on it) that have their |dx| in this chunk.
-                const std::int64_t jl0 = std::max(c0, cx - mb + 1);
-                const std::int64_t jl1 = std::min(c1, cx - std::max<std::int64_t>(ma, 1) + 1);
-                const std::int64_t jr0 = std::max(c0, cx + ma), jr1 = std::min(c1, cx + mb);
+            for (std::int64_t ma = w0; ma < w1; ma += chunk) {
+                const std::int64_t mb = std::min(w1, ma + chunk), cl = mb - ma;  // this chunk's m
+                const std::int64_t jl0 = std::max(left.j0, cx - mb + 1);
+                const std::int64_t jl1 = std::min(left.j1, cx - std::max<std::int64_t>(ma, 1) + 1);
+                const std::int64_t jr0 = std::max(right.j0, cx + ma), jr1 = std::min(right.j1, cx + mb);
                 const std::int64_t nl = std::max<std::int64_t>(0, jl1 - jl0);
                 const std::int64_t nr = std::max<std::int64_t>(0, jr1 - jr0);
                 const std::int64_t seg = nl + nr;
@@ -178,7 +213,7 @@ void compose_ripple_with(const ripple_path& path, const bmp_input& in1, const bm
                     continue;
                 const std::int64_t batch = std::max<std::int64_t>(1, chunk / cl);
                 // Where the chunk's columns lie on one side of the centre,
-                // as they all do for a centre outside the window, the
+                // as they all do for a centre outside the picture, the
                 // table is made in column order and is the row's weights.
                 const bool one_side = nr == 0 || nl == 0;
                 for (std::int64_t t = 0; t < cl; t++) {
@@ -215,36 +250,34 @@ void compose_ripple_with(const ripple_path& path, const bmp_input& in1, const bm
                         if (flat) {  // one run of rows in storage order, padding and all
                             const std::int64_t low = r.dir > 0 ? ka : kb - 1;
                             const std::int64_t i = r.row(low);
-                            path.blend_flat(in1.row(i), in2.row(i), w, r.out_row(low),
-                                            std::size_t((kb - ka) * stride), run_row.data(),
-                                            run_col.data(), run_keep.data(),
-                                            std::int32_t(low - kb0), std::int32_t(r.dir),
-                                            std::int32_t(seg));
+                            path.blend_flat(in1.row(i), in2.row(i), w + (low - kb0) * seg,
+                                            r.at(r.part[0].j0 < r.part[0].j1 ? r.part[0] : r.part[1], low, 0),
+                                            std::size_t((kb - ka) * stride),
+                                            r.dir > 0 ? run_up.data() : run_down.data(),
+                                            run_keep.data());
                             continue;
                         }
                         for (std::int64_t k = ka; k < kb; k++) {
                             const std::int64_t i = r.row(k);
                             const float* wrow = w + (k - kb0) * seg;
-                            std::uint8_t* out = r.out_row(k);
                             if (nl)
                                 path.blend(in1.row(i) + 3 * jl0, in2.row(i) + 3 * jl0, wrow,
-                                           out + 3 * (jl0 - c0), std::size_t(nl));
+                                           r.at(r.part[0], k, jl0), std::size_t(nl));
                             if (nr)
                                 path.blend(in1.row(i) + 3 * jr0, in2.row(i) + 3 * jr0, wrow + nl,
-                                           out + 3 * (jr0 - c0), std::size_t(nr));
+                                           r.at(r.part[1], k, jr0), std::size_t(nr));
                         }
                     }
                 }
             }
 
-            for (int which = 0; which < 2; which++) {
-                const strip_rows& r = sides[which];
-                if (r.k0 == r.k1)
-                    continue;
-                for (std::int64_t k = r.k0; k < r.k1 && !flat; k++)
-                    for (std::int64_t p = 0; p < end_pad; p++)
-                        r.out_row(k)[3 * (c1 - c0) + p] = 0;
-                pixs_out.put(which, r.offset, r.bytes);
+            for (const strip_rows& r : sides) {
+                for (const strip_part& p : r.part)
+                    for (std::int64_t k = r.k0; k < r.k1 && !flat && p.j0 < p.j1 && p.j1 == w; k++)
+                        for (std::int64_t b = 0; b < pad; b++)
+                            r.at(p, k, w)[b] = 0;
+                for (int k = 0; k < r.strips; k++)
+                    pixs_out.put(r.strip[k].which, r.strip[k].offset, r.strip[k].bytes);
             }
         }
     }

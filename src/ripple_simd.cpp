@@ -215,12 +215,10 @@ void blend(const std::uint8_t* __restrict p1, const std::uint8_t* __restrict p2,
 
 void blend_flat(const std::uint8_t* __restrict p1, const std::uint8_t* __restrict p2,
                 const float* __restrict w, std::uint8_t* __restrict out, std::size_t bytes,
-                const std::int32_t* __restrict row, const std::int32_t* __restrict col,
-                const std::uint8_t* __restrict keep, std::int32_t q0, std::int32_t dir,
-                std::int32_t n)
+                const std::int32_t* __restrict at, const std::uint8_t* __restrict keep)
 {
     for (std::size_t t = 0; t < bytes; t++)
-        out[t] = blend_byte(p1[t], p2[t], w[(q0 + dir * row[t]) * n + col[t]]) & keep[t];
+        out[t] = blend_byte(p1[t], p2[t], w[at[t]]) & keep[t];
 }
 
 extern const ripple_path path{RIPPLE_ISA_NAME, distances, weights, blend, blend_flat};

@@ -17,13 +17,12 @@ struct ripple_path {
     // bytes c of each pixel j.
     void (*blend)(const std::uint8_t* p1, const std::uint8_t* p2, const float* w,
                   std::uint8_t* out, std::size_t pixels);
-    // Rows of a narrow picture as one run of bytes: byte t is byte
-    // blend_byte(p1[t], p2[t], w[(q0 + dir × row[t]) × n + col[t]]), masked
-    // with keep[t], which is 0 for padding.
+    // Rows of a narrow picture as one run of bytes: out[t] =
+    // blend_byte(p1[t], p2[t], w[at[t]]) masked with keep[t], which is 0
+    // for padding.
     void (*blend_flat)(const std::uint8_t* p1, const std::uint8_t* p2, const float* w,
-                       std::uint8_t* out, std::size_t bytes, const std::int32_t* row,
-                       const std::int32_t* col, const std::uint8_t* keep, std::int32_t q0,
-                       std::int32_t dir, std::int32_t n);
+                       std::uint8_t* out, std::size_t bytes, const std::int32_t* at,
+                       const std::uint8_t* keep);
 };
 
 // Every path this processor can run, fastest first.
