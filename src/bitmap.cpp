@@ -139,7 +139,7 @@ void match_inputs(const bmp_input& in1, const std::string& name1, bmp_input& in2
     }
 }
 
-bool plan_reading(bmp_input& in1, bmp_input& in2)
+void plan_reading(bmp_input& in1, bmp_input& in2)
 {
     // Only the first input's height of rows is used of a larger second one.
     auto used = [&](const bmp_input& in) {
@@ -151,10 +151,11 @@ bool plan_reading(bmp_input& in1, bmp_input& in2)
     const bool fits = need <= available_memory() / 2;
     for (bmp_input* in : {&in1, &in2}) {
         in->read_ahead = !fits;
-        if (fits)
-            in->file.prefetch(used(*in).first, used(*in).second, true);
+        if (fits) {
+            const auto [first, n] = used(*in);
+            in->file.prefetch(first, n, true);
+        }
     }
-    return fits;
 }
 
 std::uint8_t* pixel_block::strip(int which, std::uint64_t offset, std::size_t)

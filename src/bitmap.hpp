@@ -57,8 +57,8 @@ void match_inputs(const bmp_input& in1, const std::string& name1, bmp_input& in2
 // Where the pictures fit in memory, their rows are read in at once (before
 // the first question, while the user types); where they do not, each strip
 // is read ahead just before it is needed, and the kernel may drop what has
-// been used. Gives whether they fit.
-bool plan_reading(bmp_input& in1, bmp_input& in2);
+// been used.
+void plan_reading(bmp_input& in1, bmp_input& in2);
 
 // Bytes of pixel rows, padding included, in an image of `in`'s geometry.
 inline std::uint64_t image_size(const bmp_input& in)

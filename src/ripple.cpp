@@ -272,10 +272,15 @@ void compose_ripple_with(const ripple_path& path, const bmp_input& in1, const bm
             }
 
             for (const strip_rows& r : sides) {
-                for (const strip_part& p : r.part)
-                    for (std::int64_t k = r.k0; k < r.k1 && !flat && p.j0 < p.j1 && p.j1 == w; k++)
+                // The part that ends the row carries its padding; the flat
+                // runs have zeroed it already.
+                for (const strip_part& p : r.part) {
+                    if (flat || p.j0 >= p.j1 || p.j1 != w)
+                        continue;
+                    for (std::int64_t k = r.k0; k < r.k1; k++)
                         for (std::int64_t b = 0; b < pad; b++)
                             r.at(p, k, w)[b] = 0;
+                }
                 for (int k = 0; k < r.strips; k++)
                     pixs_out.put(r.strip[k].which, r.strip[k].offset, r.strip[k].bytes);
             }
