@@ -10,12 +10,6 @@ namespace {
 
 std::array<std::uint8_t, 3> pixel(int r, int c) { return {std::uint8_t(c * 9), std::uint8_t(r * 17), 128}; }
 
-void put_u32(std::vector<std::uint8_t>& b, std::uint32_t v)
-{
-    for (int k = 0; k < 4; k++)
-        b.push_back(std::uint8_t(v >> (8 * k)));
-}
-
 }  // namespace
 
 int main(int argc, char** argv)
@@ -35,9 +29,9 @@ int main(int argc, char** argv)
                 std::string id = std::to_string(n++);
                 bool ok = write_file(load_dir + "/seed" + id + ".bmp", file1);
                 std::vector<std::uint8_t> run;
-                put_u32(run, std::uint32_t(width / 2));
-                put_u32(run, std::uint32_t(n % 3 == 0 ? -400 : 1));
-                put_u32(run, std::uint32_t(file1.size()));
+                append_u32(run, std::uint32_t(width / 2));
+                append_u32(run, std::uint32_t(n % 3 == 0 ? -400 : 1));
+                append_u32(run, std::uint32_t(file1.size()));
                 run.insert(run.end(), file1.begin(), file1.end());
                 run.insert(run.end(), file2.begin(), file2.end());
                 if (!ok || !write_file(run_dir + "/seed" + id, run))

@@ -1,15 +1,14 @@
 #include "bitmap.hpp"
 
 #include <algorithm>
-#include <cstring>
+#include <climits>
 
-pixel_block pixs_out;
+#include "output.hpp"
 
 namespace {
 
 constexpr std::size_t hdr_file_size = 14;
-constexpr std::size_t hdr_info_size = 40;
-constexpr std::size_t hdr_min = hdr_file_size + hdr_info_size;
+constexpr std::size_t hdr_info_min = 40;
 
 std::int32_t get_i32(const std::uint8_t* p)
 {
@@ -32,38 +31,45 @@ std::string compression_name(std::uint32_t c)
     return c < std::size(names) ? names[c] : "";
 }
 
-struct bmp_layout {
-    std::int32_t width;
-    std::int32_t height;  // stored rows
-    bool top_down;
-    std::uint64_t offset;
-    std::uint64_t row_len;
-    std::uint64_t image_size;
-};
-
-// Trusts no field: everything that sizes a mapping or a read is checked
-// against the file's real size first.
-bmp_layout check_header(const std::uint8_t* h, std::uint64_t file_size, const std::string& name)
+// The format fields, in the order a reader meets them. The info header's
+// length comes first, so that an old 12-byte header gets the hint even in
+// a file too short for a 40-byte one.
+void check_format(std::span<const std::uint8_t> h, std::uint64_t file_size, const std::string& name)
 {
-    if (file_size < hdr_min)
-        fail(name, "plik jest za krótki na nagłówki BMP (" + std::to_string(file_size) +
-                       " B, potrzeba co najmniej 54 B)");
+    const std::string too_short = "plik jest za krótki na nagłówki BMP (" +
+                                  std::to_string(file_size) + " B, potrzeba co najmniej 54 B)";
+    if (h.size() < 2)
+        fail(name, too_short);
     if (h[0] != 'B' || h[1] != 'M')
         fail(name, "to nie jest plik BMP (brak sygnatury \"BM\")");
-    const std::uint8_t* info = h + hdr_file_size;
-    std::uint32_t info_size = get_u32(info + 0);
-    if (info_size < hdr_info_size)
+    if (h.size() < hdr_file_size + 4)
+        fail(name, too_short);
+    const std::uint8_t* info = h.data() + hdr_file_size;
+    const std::uint32_t info_size = get_u32(info + 0);
+    if (info_size < hdr_info_min)
         fail(name, "nieobsługiwany nagłówek informacyjny o długości " + std::to_string(info_size) +
                        " B" + save_as);
-    std::uint16_t bpp = get_u16(info + 14);
+    if (h.size() < bmp_header_size)
+        fail(name, too_short);
+    const std::uint16_t bpp = get_u16(info + 14);
     if (bpp != 24)
         fail(name, "nieobsługiwana liczba bitów na piksel: " + std::to_string(bpp) + save_as);
-    std::uint32_t compression = get_u32(info + 16);
+    const std::uint32_t compression = get_u32(info + 16);
     if (compression != 0)
         fail(name, "nieobsługiwana kompresja nr " + std::to_string(compression) +
                        compression_name(compression) + save_as);
-    std::int32_t width = get_i32(info + 4);
-    std::int32_t height = get_i32(info + 8);
+}
+
+}  // namespace
+
+bmp_layout check_header(std::span<const std::uint8_t> head, std::uint64_t file_size,
+                        const std::string& name)
+{
+    const std::span<const std::uint8_t> h = head.first(std::min(head.size(), bmp_header_size));
+    check_format(h, file_size, name);
+    const std::uint8_t* info = h.data() + hdr_file_size;
+    const std::int32_t width = get_i32(info + 4);
+    const std::int32_t height = get_i32(info + 8);
     if (width <= 0)
         fail(name, "nieprawidłowa szerokość obrazu: " + std::to_string(width));
     if (height == 0 || height == INT32_MIN)
@@ -73,135 +79,72 @@ bmp_layout check_header(const std::uint8_t* h, std::uint64_t file_size, const st
     l.width = width;
     l.top_down = height < 0;
     l.height = l.top_down ? -height : height;
-    l.offset = get_u32(h + 10);
-    std::uint64_t headers_end = hdr_file_size + std::uint64_t(info_size);
-    if (l.offset < headers_end)
-        fail(name, "dane pikseli zaczynają się w bajcie " + std::to_string(l.offset) +
+    l.pixel_offset = get_u32(h.data() + 10);
+    const std::uint64_t headers_end = hdr_file_size + std::uint64_t(get_u32(info));
+    if (l.pixel_offset < headers_end)
+        fail(name, "dane pikseli zaczynają się w bajcie " + std::to_string(l.pixel_offset) +
                        ", wewnątrz nagłówków kończących się w bajcie " +
                        std::to_string(headers_end));
     // Both factors are below 2^33 and 2^31, so the product cannot overflow.
-    l.row_len = std::uint64_t(row_length(width));
-    l.image_size = l.row_len * std::uint64_t(l.height);
-    if (l.offset > file_size || l.image_size > file_size - l.offset)
+    l.image_size = std::uint64_t(row_length(width)) * std::uint64_t(l.height);
+    if (l.pixel_offset > file_size || l.image_size > file_size - l.pixel_offset)
         fail(name, "plik jest ucięty: obraz " + std::to_string(width) + "×" +
                        std::to_string(l.height) + " wymaga " + std::to_string(l.image_size) +
-                       " B pikseli od bajtu " + std::to_string(l.offset) + ", a plik ma " +
+                       " B pikseli od bajtu " + std::to_string(l.pixel_offset) + ", a plik ma " +
                        std::to_string(file_size) + " B");
     return l;
 }
 
-bmp_input load_from(input_file file)
+bmp_input load_bitmap(const std::string& name)
 {
-    std::uint8_t h[hdr_min];
-    if (file.size >= hdr_min)
-        file.read_at(0, h, hdr_min);
-    bmp_layout l = check_header(h, file.size, file.name);
-
-    bmp_input in(std::move(file));
-    std::memcpy(in.hdr_file.data(), h, hdr_file_size);
-    std::memcpy(in.hdr_info.data(), h + hdr_file_size, hdr_info_size);
-    in.pixel_offset = l.offset;
-    in.width = l.width;
-    in.height = l.height;
-    in.top_down = l.top_down;
-    in.base = in.file.map(in.pixels, l.offset, l.image_size);
-    in.stride = std::ptrdiff_t(l.row_len);
+    bmp_input in{input_file(name)};
+    std::uint8_t head[bmp_header_size];
+    const std::size_t n = std::size_t(std::min<std::uint64_t>(in.file.size(), bmp_header_size));
+    in.file.read_at(0, head, n);
+    in.layout = check_header({head, n}, in.file.size(), name);
+    in.base = in.file.map(in.layout.pixel_offset, in.layout.image_size);
+    in.stride = std::ptrdiff_t(row_length(in.layout.width));
     return in;
 }
 
-}  // namespace
-
-bmp_input load_bitmap(const std::string& name) { return load_from(input_file(name)); }
-
-bmp_input parse_bitmap(const std::uint8_t* data, std::size_t size, const std::string& name)
+void match_inputs(const bmp_input& in1, bmp_input& in2)
 {
-    return load_from(input_file(data, size, name));
-}
-
-void match_inputs(const bmp_input& in1, const std::string& name1, bmp_input& in2,
-                  const std::string& name2)
-{
-    const bool narrow = in2.width < in1.width, low = in2.height < in1.height;
-    auto px = [](const bmp_input& in) { return std::to_string(in.width) + "×" + std::to_string(in.height); };
-    if (narrow && low)
+    const std::string& name1 = in1.file.name();
+    const std::string& name2 = in2.file.name();
+    const bool too_narrow = in2.width() < in1.width(), too_low = in2.height() < in1.height();
+    auto px = [](const bmp_input& in) {
+        return std::to_string(in.width()) + "×" + std::to_string(in.height());
+    };
+    if (too_narrow && too_low)
         fail(name2, "obraz jest za wąski i za niski: ma " + px(in2) + " px, a " + name1 + " ma " +
                         px(in1) + " px");
-    if (narrow)
-        fail(name2, "obraz jest za wąski: ma " + std::to_string(in2.width) + " px szerokości, a " +
-                        name1 + " ma " + std::to_string(in1.width) + " px");
-    if (low)
-        fail(name2, "obraz jest za niski: ma " + std::to_string(in2.height) + " px wysokości, a " +
-                        name1 + " ma " + std::to_string(in1.height) + " px");
+    if (too_narrow)
+        fail(name2, "obraz jest za wąski: ma " + std::to_string(in2.width()) +
+                        " px szerokości, a " + name1 + " ma " + std::to_string(in1.width()) + " px");
+    if (too_low)
+        fail(name2, "obraz jest za niski: ma " + std::to_string(in2.height()) +
+                        " px wysokości, a " + name1 + " ma " + std::to_string(in1.height()) + " px");
     // Without this a top-down and a bottom-up picture would meet upside down.
-    if (in1.top_down != in2.top_down) {
-        in2.base = in2.row(in2.height - 1);
+    if (in1.layout.top_down != in2.layout.top_down) {
+        in2.base = in2.row(in2.height() - 1);
         in2.stride = -in2.stride;
     }
 }
 
-void plan_reading(bmp_input& in1, bmp_input& in2)
+std::span<const std::uint8_t> used_bytes(const bmp_input& in, const bmp_input& in1)
 {
-    // Only the first input's height of rows is used of a larger second one.
-    auto used = [&](const bmp_input& in) {
-        const std::uint8_t* a = in.row(0);
-        const std::uint8_t* b = in.row(in1.height - 1);
-        return std::pair{std::min(a, b), std::size_t(std::abs(b - a)) + 3 * std::size_t(in1.width)};
-    };
-    const std::uint64_t need = 2 * image_size(in1) + used(in2).second;
-    const bool fits = need <= available_memory() / 2;
-    for (bmp_input* in : {&in1, &in2}) {
-        in->read_ahead = !fits;
-        if (fits) {
-            const auto [first, n] = used(*in);
-            in->file.prefetch(first, n, true);
-        }
-    }
-}
-
-std::uint8_t* pixel_block::strip(int which, std::uint64_t offset, std::size_t)
-{
-    if (memory.data)
-        return memory.data + offset;
-    const std::size_t each = strip_size + 16;
-    if (buffers_size < 4 * each) {
-        buffers.reset(new std::uint8_t[4 * each]);
-        buffers_size = 4 * each;
-    }
-    return buffers.get() + std::size_t(which) * each;
-}
-
-void pixel_block::put(int which, std::uint64_t offset, std::size_t n)
-{
-    if (!memory.data)
-        file->write_at(file_offset + offset, strip(which, offset, n), n);
-}
-
-pixel_block pixels_in_memory(std::uint64_t size)
-{
-    pixel_block b;
-    b.size = size;
-    b.memory = alloc_block(std::size_t(size), "pixs_out");
-    return b;
-}
-
-pixel_block pixels_in_file(output_file& out, std::uint64_t offset, std::uint64_t size)
-{
-    pixel_block b;
-    b.size = size;
-    b.file = &out;
-    b.file_offset = offset;
-    return b;
+    const std::uint8_t* a = in.row(0);
+    const std::uint8_t* b = in.row(in1.height() - 1);
+    return {std::min(a, b), std::size_t(std::abs(b - a)) + 3 * std::size_t(in1.width())};
 }
 
 void write_header(output_file& out, const bmp_input& in1)
 {
-    out.write_at(0, in1.hdr_file.data(), in1.hdr_file.size());
-    out.write_at(hdr_file_size, in1.hdr_info.data(), in1.hdr_info.size());
-    out.copy_from(in1.file, hdr_min, in1.pixel_offset - hdr_min);
+    out.copy_from(in1.file, 0, in1.layout.pixel_offset);
 }
 
 void write_tail(output_file& out, const bmp_input& in1)
 {
-    const std::uint64_t end = in1.pixel_offset + image_size(in1);
-    out.copy_from(in1.file, end, in1.file.size - end);
+    const std::uint64_t end = in1.layout.pixel_offset + in1.layout.image_size;
+    out.copy_from(in1.file, end, in1.file.size() - end);
 }

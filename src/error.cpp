@@ -1,10 +1,20 @@
 #include "error.hpp"
 
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 
 [[noreturn]] void fail(const std::string& name, const std::string& what)
 {
     throw ripple_error(name + ": " + what);
+}
+
+void require(bool ok, const char* rule)
+{
+    if (ok)
+        return;
+    std::fprintf(stderr, "ripple: błąd programu: nie zachowano zasady „%s”\n", rule);
+    std::abort();
 }
 
 // Every errno that opening, mapping, reserving, writing, linking or renaming

@@ -15,3 +15,8 @@ struct ripple_error : std::runtime_error {
 
 // What an errno value means, in Polish.
 std::string os_reason(int err);
+
+// A rule the code relies on, checked where it is relied on, in every build:
+// a broken one is a bug, never the user's input, and going on would write
+// where nothing should be written. Prints the rule and aborts.
+void require(bool ok, const char* rule);

@@ -1,16 +1,10 @@
-// The ripple cross-fade: the weight of the first input is |sin d°|, d being
-// the pixel's distance from the centre, so the second input shows at the
-// centre and on rings every 180 pixels, the first halfway between them.
+// The ripple cross-fade, as defined: the weight of the first input is
+// |sin d°|, d being the pixel's distance from the centre, so the second
+// input shows at the centre and on rings every 180 pixels, the first
+// halfway between them. Every faster path is checked against these.
 #pragma once
 
 #include <cstdint>
-
-#include "bitmap.hpp"
-
-struct ripple_path;
-
-// The pixel being blended.
-extern std::uint8_t pixout[3];
 
 // dx² + dy² for row i, column j and the centre (x, y), wrapping modulo 2^32
 // as 32-bit arithmetic does, so that no centre overflows.
@@ -44,21 +38,3 @@ static inline std::uint8_t blend_byte(std::uint8_t p1, std::uint8_t p2, float we
     float value = float(p2) * (1.0f - weight) + float(p1) * weight;
     return static_cast<std::uint8_t>(value);
 }
-
-// Blends pixel j of row i of both inputs into pixout.
-void blend_pixel(const bmp_input& in1, const bmp_input& in2, std::int32_t i, std::int32_t j,
-                 float weight);
-
-// Fills pixs_out, pixels and padding, for the first input's geometry, with
-// the fastest row kernels this processor has.
-void compose_ripple(const bmp_input& in1, const bmp_input& in2, std::int32_t pad_out,
-                    std::int32_t x, std::int32_t y);
-
-// The same with the given kernels.
-void compose_ripple_with(const ripple_path& path, const bmp_input& in1, const bmp_input& in2,
-                         std::int32_t pad_out, std::int32_t x, std::int32_t y);
-
-// The same one pixel at a time, straight from the definition: the reference
-// every faster path is checked against.
-void compose_ripple_plain(const bmp_input& in1, const bmp_input& in2, std::int32_t pad_out,
-                          std::int32_t x, std::int32_t y);

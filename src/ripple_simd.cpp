@@ -147,7 +147,7 @@ inline vf spread_part(vf v, std::index_sequence<l...>)
 
 // `lanes` bytes to floats and back, truncating. The vectoriser does not
 // widen bytes to floats by itself here, so it is told how.
-inline vf widen(const std::uint8_t* p)
+inline vf to_floats(const std::uint8_t* p)
 {
 #if defined(__AVX512F__)
     __m512i v = _mm512_cvtepu8_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
@@ -169,7 +169,7 @@ inline vf widen(const std::uint8_t* p)
 #endif
 }
 
-inline void narrow(vf f, std::uint8_t* p)
+inline void to_bytes(vf f, std::uint8_t* p)
 {
 #if defined(__AVX512F__)
     _mm_storeu_si128(reinterpret_cast<__m128i*>(p), _mm512_cvtepi32_epi8(_mm512_cvttps_epi32(__m512(f))));
@@ -193,8 +193,8 @@ template <int part>
 inline void blend_part(vf w, const std::uint8_t* p1, const std::uint8_t* p2, std::uint8_t* out)
 {
     const vf wp = spread_part<part>(w, std::make_index_sequence<lanes>());
-    const vf value = widen(p2 + part * lanes) * (1.0f - wp) + widen(p1 + part * lanes) * wp;
-    narrow(value, out + part * lanes);
+    const vf value = to_floats(p2 + part * lanes) * (1.0f - wp) + to_floats(p1 + part * lanes) * wp;
+    to_bytes(value, out + part * lanes);
 }
 
 void blend(const std::uint8_t* __restrict p1, const std::uint8_t* __restrict p2,

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "error.hpp"
+
 namespace fs = std::filesystem;
 
 // A fresh folder under the system's temporary one, removed with everything
@@ -35,6 +37,18 @@ struct temp_dir {
         return names;
     }
 };
+
+// The message of the ripple_error that `f` throws, or "" if none.
+template <class F>
+std::string error_of(F f)
+{
+    try {
+        f();
+    } catch (const ripple_error& e) {
+        return e.what();
+    }
+    return "";
+}
 
 inline std::string read_text(const fs::path& p)
 {

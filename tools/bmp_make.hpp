@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "bitmap.hpp"
+
 struct bmp_params {
     std::int32_t width = 0;
     std::int32_t height = 0;  // negative: rows stored top-down
@@ -19,13 +21,26 @@ struct bmp_params {
     std::uint32_t tail = 0;  // bytes after the pixels, counted in bfSize: an ICC profile
 };
 
+// Little-endian 32-bit fields: written at `at`, appended, and read.
 inline void put_u32(std::vector<std::uint8_t>& b, std::size_t at, std::uint32_t v)
 {
     for (int k = 0; k < 4; k++)
         b[at + k] = std::uint8_t(v >> (8 * k));
 }
 
-inline std::size_t bmp_stride(std::int32_t width) { return (3 * std::size_t(width) + 3) & ~std::size_t(3); }
+inline void append_u32(std::vector<std::uint8_t>& b, std::uint32_t v)
+{
+    b.resize(b.size() + 4);
+    put_u32(b, b.size() - 4, v);
+}
+
+inline std::uint32_t get_u32(const std::uint8_t* p)
+{
+    return std::uint32_t(p[0]) | std::uint32_t(p[1]) << 8 | std::uint32_t(p[2]) << 16 |
+           std::uint32_t(p[3]) << 24;
+}
+
+inline std::size_t bmp_stride(std::int32_t width) { return std::size_t(row_length(width)); }
 
 // pixel(row, col) gives the blue, green, red bytes of stored row `row`.
 // Padding and gap bytes are non-zero, so that copying them by mistake shows.

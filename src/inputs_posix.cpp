@@ -1,0 +1,233 @@
+// The inputs on POSIX systems: open, fstat, pread, mmap and madvise, and
+// the SIGBUS guard over the mappings.
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <utility>
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "inputs.hpp"
+#include "output.hpp"
+
+namespace {
+
+// A mapped input that another program truncates while this one runs would
+// kill it with SIGBUS at the first missing page. Instead it ends like any
+// other failure: one line naming the file, nothing left behind, status 1.
+struct mapped_range {
+    const std::uint8_t* start;
+    const std::uint8_t* end;
+    char message[160];
+};
+mapped_range mapped_inputs[8];
+std::size_t mapped_count;
+struct sigaction sigbus_before;
+
+extern "C" void on_sigbus(int, siginfo_t* info, void*)
+{
+    const auto* at = static_cast<const std::uint8_t*>(info->si_addr);
+    const char* message = "ripple: błąd odczytu zmapowanego pliku\n";
+    for (std::size_t k = 0; k < mapped_count; k++)
+        if (at >= mapped_inputs[k].start && at < mapped_inputs[k].end)
+            message = mapped_inputs[k].message;
+    ssize_t ignored = ::write(2, message, std::strlen(message));
+    (void)ignored;
+    discard_temporary_file();
+    ::_exit(1);
+}
+
+// A fault cannot wait: if the parent left SIGBUS blocked, the kernel would
+// kill the process at the first missing page, bypassing the handler.
+void guard_mapping(const std::uint8_t* start, std::size_t length, const std::string& name)
+{
+    if (mapped_count == std::size(mapped_inputs))
+        return;  // a SIGBUS there gets the general line
+    mapped_range& r = mapped_inputs[mapped_count];
+    r.start = start;
+    r.end = start + length;
+    std::snprintf(r.message, sizeof r.message, "%s: plik został skrócony w trakcie odczytu\n",
+                  name.c_str());
+    if (mapped_count++ > 0)
+        return;
+    struct sigaction sa {};
+    sa.sa_sigaction = on_sigbus;
+    sa.sa_flags = SA_SIGINFO;
+    ::sigaction(SIGBUS, &sa, &sigbus_before);
+    sigset_t bus;
+    sigemptyset(&bus);
+    sigaddset(&bus, SIGBUS);
+    ::sigprocmask(SIG_UNBLOCK, &bus, nullptr);
+}
+
+void unguard_mapping(const void* start)
+{
+    for (std::size_t k = 0; k < mapped_count; k++)
+        if (mapped_inputs[k].start == start) {
+            mapped_inputs[k] = mapped_inputs[--mapped_count];
+            if (mapped_count == 0)
+                ::sigaction(SIGBUS, &sigbus_before, nullptr);
+            return;
+        }
+}
+
+std::uint64_t page_size() { return std::uint64_t(::sysconf(_SC_PAGESIZE)); }
+
+std::int64_t nanoseconds(const struct timespec& t) { return std::int64_t(t.tv_sec) * 1000000000 + t.tv_nsec; }
+
+// O_NONBLOCK keeps a FIFO or a device from stalling the open, but turns a
+// lease that another program holds on a regular file into EWOULDBLOCK.
+// Such a file is opened again, waiting for the lease to be released.
+int open_input(const std::string& name)
+{
+    constexpr int flags = O_RDONLY | O_NOCTTY | O_CLOEXEC;
+    int fd = ::open(name.c_str(), flags | O_NONBLOCK);
+    struct stat st;
+    if (fd < 0 && errno == EWOULDBLOCK && ::stat(name.c_str(), &st) == 0 && S_ISREG(st.st_mode))
+        fd = ::open(name.c_str(), flags);
+    return fd;
+}
+
+}  // namespace
+
+input_file::input_file(std::string name) : name_(std::move(name))
+{
+    const int fd = open_input(name_);
+    if (fd < 0)
+        fail(name_, "nie można otworzyć pliku: " + os_reason(errno));
+    handle_ = fd;
+    struct stat st;
+    std::string problem;
+    if (::fstat(fd, &st) != 0)
+        problem = "nie można odczytać pliku: " + os_reason(errno);
+    else if (S_ISDIR(st.st_mode))
+        problem = os_reason(EISDIR);
+    else if (!S_ISREG(st.st_mode))
+        problem = "to nie jest zwykły plik";
+    if (!problem.empty()) {
+        ::close(fd);  // no destructor runs for a constructor that throws
+        fail(name_, problem);
+    }
+    version_ = measure();
+}
+
+input_file::input_file(input_file&& o) noexcept
+    : name_(std::move(o.name_)), handle_(std::exchange(o.handle_, -1)), version_(o.version_),
+      map_base_(std::exchange(o.map_base_, nullptr)), map_length_(std::exchange(o.map_length_, 0))
+{
+}
+
+input_file::~input_file()
+{
+    if (map_base_) {
+        ::munmap(map_base_, map_length_);
+        unguard_mapping(map_base_);
+    }
+    if (handle_ >= 0)
+        ::close(int(handle_));
+}
+
+file_version input_file::measure() const
+{
+    struct stat st;
+    if (::fstat(int(handle_), &st) != 0)
+        fail(name_, "nie można odczytać pliku: " + os_reason(errno));
+    file_version v;
+    v.size = std::uint64_t(st.st_size);
+    v.device = std::uint64_t(st.st_dev);
+    v.inode = std::uint64_t(st.st_ino);
+#if defined(__APPLE__)
+    v.mtime_ns = nanoseconds(st.st_mtimespec);
+    v.ctime_ns = nanoseconds(st.st_ctimespec);
+#else
+    v.mtime_ns = nanoseconds(st.st_mtim);
+    v.ctime_ns = nanoseconds(st.st_ctim);
+#endif
+    return v;
+}
+
+void input_file::read_at(std::uint64_t offset, std::uint8_t* dst, std::size_t n) const
+{
+    while (n > 0) {
+        const ssize_t got = ::pread(int(handle_), dst, std::min<std::size_t>(n, 1u << 30), off_t(offset));
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0)
+            fail(name_, "błąd odczytu: " + os_reason(errno));
+        if (got == 0)
+            fail(name_, "plik został skrócony w trakcie odczytu");
+        dst += got;
+        offset += std::uint64_t(got);
+        n -= std::size_t(got);
+    }
+}
+
+const std::uint8_t* input_file::map(std::uint64_t offset, std::uint64_t n)
+{
+    // A mapping starts on a page; the bytes before `offset` in that page
+    // are mapped too.
+    const std::uint64_t start = offset / page_size() * page_size();
+    const std::uint64_t length = offset + n - start;
+    void* p = length > SIZE_MAX ? MAP_FAILED
+                                : ::mmap(nullptr, std::size_t(length), PROT_READ, MAP_SHARED,
+                                         int(handle_), off_t(start));
+    if (p == MAP_FAILED)
+        fail(name_, "nie można zmapować pliku: " + os_reason(length > SIZE_MAX ? ENOMEM : errno));
+    map_base_ = p;
+    map_length_ = std::size_t(length);
+    guard_mapping(static_cast<const std::uint8_t*>(p), map_length_, name_);
+    return static_cast<const std::uint8_t*>(p) + (offset - start);
+}
+
+namespace {
+
+// The whole pages that hold `bytes`. Advice only: a failure costs speed,
+// never a byte.
+void advise(std::span<const std::uint8_t> bytes, int advice)
+{
+    if (bytes.empty())
+        return;
+    const auto p = reinterpret_cast<std::uintptr_t>(bytes.data());
+    const auto first = p / page_size() * page_size();
+    ::madvise(reinterpret_cast<void*>(first), p + bytes.size() - first, advice);
+}
+
+}  // namespace
+
+void input_file::start_reading(std::span<const std::uint8_t> bytes) const
+{
+    advise(bytes, MADV_WILLNEED);
+}
+
+void input_file::finish_reading(std::span<const std::uint8_t> bytes) const
+{
+#ifdef MADV_POPULATE_READ
+    if (!by_band)
+        advise(bytes, MADV_POPULATE_READ);
+#else
+    (void)bytes;  // the read-ahead that start_reading asked for goes on alone
+#endif
+}
+
+std::uint64_t available_memory()
+{
+    std::ifstream meminfo("/proc/meminfo");
+    std::string key;
+    std::uint64_t kib = 0;
+    while (meminfo >> key >> kib)
+        if (key == "MemAvailable:")
+            return kib * 1024;
+        else
+            meminfo.ignore(256, '\n');
+#ifdef _SC_AVPHYS_PAGES
+    return std::uint64_t(::sysconf(_SC_AVPHYS_PAGES)) * page_size();
+#else
+    return 0;
+#endif
+}

@@ -1,0 +1,140 @@
+#include "replies.hpp"
+
+#include <algorithm>
+#include <cerrno>
+
+#include "error.hpp"
+
+namespace {
+
+bool is_space(int c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+int digit_value(char c)
+{
+    return c >= '0' && c <= '9'   ? c - '0'
+           : c >= 'a' && c <= 'f' ? c - 'a' + 10
+           : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                  : 99;
+}
+
+// The length of the UTF-8 sequence that `lead` starts, or 0 if none does.
+std::size_t sequence_length(unsigned char lead)
+{
+    return lead < 0x80 ? 1 : (lead >> 5) == 6 ? 2 : (lead >> 4) == 14 ? 3 : (lead >> 3) == 30 ? 4 : 0;
+}
+
+// The character at raw[i] and its length, or a length of 0 where the bytes
+// there are not valid UTF-8 (overlong forms and surrogates included).
+std::pair<char32_t, std::size_t> decode(std::string_view raw, std::size_t i)
+{
+    const auto lead = static_cast<unsigned char>(raw[i]);
+    const std::size_t len = sequence_length(lead);
+    if (len == 0 || i + len > raw.size())
+        return {0, 0};
+    char32_t cp = len == 1 ? lead : len == 2 ? lead & 0x1f : len == 3 ? lead & 0x0f : lead & 0x07;
+    for (std::size_t k = 1; k < len; k++) {
+        const auto b = static_cast<unsigned char>(raw[i + k]);
+        if ((b & 0xc0) != 0x80)
+            return {0, 0};
+        cp = cp << 6 | (b & 0x3f);
+    }
+    constexpr char32_t least[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (cp < least[len] || cp > 0x10ffff || (cp >= 0xd800 && cp <= 0xdfff))
+        return {0, 0};
+    return {cp, len};
+}
+
+}  // namespace
+
+void coordinate_parser::feed(char c)
+{
+    const bool first = length_++ == 0;
+    if (bad_)
+        return;
+    if (first && (c == '+' || c == '-')) {
+        negative_ = c == '-';
+        return;
+    }
+    if (maybe_hex_ && (c == 'x' || c == 'X')) {
+        base_ = 16;
+        digits_ = maybe_hex_ = false;
+        return;
+    }
+    maybe_hex_ = false;
+    if (base_ == 0) {
+        base_ = c == '0' ? 8 : 10;
+        maybe_hex_ = c == '0';
+    }
+    const int digit = digit_value(c);
+    if (digit >= base_) {
+        bad_ = true;
+        return;
+    }
+    digits_ = true;
+    value_ = std::min<std::uint64_t>(value_ * std::uint64_t(base_) + std::uint64_t(digit),
+                                     (std::uint64_t(1) << 31) + 1);
+}
+
+std::optional<std::int32_t> coordinate_parser::result() const
+{
+    if (bad_ || !digits_ || value_ > (std::uint64_t(1) << 31) - (negative_ ? 0 : 1))
+        return std::nullopt;
+    return std::int32_t(negative_ ? -std::int64_t(value_) : std::int64_t(value_));
+}
+
+std::optional<std::int32_t> parse_coordinate(std::string_view token)
+{
+    coordinate_parser p;
+    for (char c : token)
+        p.feed(c);
+    return p.result();
+}
+
+std::string shown_reply(std::string_view raw, bool longer)
+{
+    std::string out;
+    std::size_t i = 0;
+    for (int chars = 0; i < raw.size() && chars < 40; chars++) {
+        const auto [cp, len] = decode(raw, i);
+        const bool control = cp < 0x20 || (cp >= 0x7f && cp < 0xa0);
+        if (len > 0 && !control)
+            out.append(raw.substr(i, len));
+        else
+            out += '?';
+        i += len > 0 ? len : 1;
+    }
+    return i < raw.size() || longer ? out + "…" : out;
+}
+
+std::int32_t ask_coordinate(const char* prompt, std::FILE* in, std::FILE* out, std::FILE* err)
+{
+    for (;;) {
+        std::fputs(prompt, out);
+        std::fflush(out);
+        int c;
+        while ((c = std::getc(in)) != EOF && is_space(c)) {
+        }
+        if (c == EOF && std::ferror(in))
+            fail(stdin_name, "błąd odczytu: " + os_reason(errno));
+        if (c == EOF)
+            fail(stdin_name, "dane skończyły się przed podaniem obu współrzędnych");
+        coordinate_parser number;
+        std::string raw;  // enough of it for any 40 characters
+        bool longer = false;
+        for (; c != EOF && !is_space(c); c = std::getc(in)) {
+            number.feed(char(c));
+            if (raw.size() < 4 * 40)
+                raw += char(c);
+            else
+                longer = true;
+        }
+        if (auto v = number.result())
+            return *v;
+        while (c != EOF && c != '\n')
+            c = std::getc(in);
+        std::fprintf(err,
+                     "nieprawidłowa odpowiedź „%s”: potrzebna liczba całkowita z zakresu od "
+                     "-2147483648 do 2147483647 (np. 320, -5, 0x1F, 017)\n",
+                     shown_reply(raw, longer).c_str());
+    }
+}

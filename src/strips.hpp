@@ -1,0 +1,83 @@
+// Where the composition puts the output pixel block: in strips, each a
+// rectangle of rows and columns that is composed in place and then handed
+// on. The program hands each strip to the output file as soon as it is
+// done (file_sink), so no memory of the picture's size is needed; tests,
+// benchmarks and fuzzing keep the whole block in memory.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+class output_file;
+
+class pixel_sink {
+public:
+    // Up to four strips are open at once, in slots 0 to 3. A strip holds
+    // at most `strip_size` bytes, plus the padding that may end its row
+    // when the strip is a window of one row.
+    static constexpr int slots = 4;
+    explicit pixel_sink(std::size_t strip_size) : strip_size_(strip_size) {}
+    virtual ~pixel_sink() = default;
+
+    std::size_t strip_size() const { return strip_size_; }
+    std::size_t capacity() const { return strip_size_ + 3; }
+
+    // Where to compose the n bytes at `offset` of the block, in `slot`.
+    std::uint8_t* open(int slot, std::uint64_t offset, std::size_t n);
+    // The strip in `slot` is complete.
+    virtual void close(int slot, std::uint64_t offset, std::size_t n) = 0;
+
+protected:
+    virtual std::uint8_t* place(int slot, std::uint64_t offset, std::size_t n) = 0;
+
+private:
+    std::size_t strip_size_;
+};
+
+// A rectangle of the block: rows [first_row, first_row + rows) in storage
+// order and columns [j0, j1), with the row's padding where j1 is the width.
+struct strip {
+    int slot = -1;
+    std::int64_t first_row = 0, rows = 0, j0 = 0, j1 = 0;
+    std::int64_t stride = 0;
+    std::uint8_t* data = nullptr;
+
+    std::uint8_t* at(std::int64_t i, std::int64_t j) const
+    {
+        return data + (i - first_row) * stride + 3 * (j - j0);
+    }
+};
+
+// Opens and finishes the strips of a block of `width` × `height` pixels:
+// knows where each strip goes, how many bytes it has and its padding.
+class strip_writer {
+public:
+    strip_writer(pixel_sink& sink, std::int64_t width);
+    strip open(int slot, std::int64_t first_row, std::int64_t rows, std::int64_t j0,
+               std::int64_t j1);
+    // Zeroes the padding of a strip that ends its rows, unless the blend
+    // has already, and hands the strip on.
+    void finish(const strip& s, bool padding_done);
+
+    const std::int64_t width, pad, stride;
+
+private:
+    pixel_sink& sink_;
+    std::size_t bytes(const strip& s) const;
+};
+
+// The strips go to the output file, from `offset` on, as they are done.
+class file_sink : public pixel_sink {
+public:
+    file_sink(output_file& out, std::uint64_t offset, std::size_t strip_size = std::size_t(256) << 10);
+    void close(int slot, std::uint64_t offset, std::size_t n) override;
+
+protected:
+    std::uint8_t* place(int slot, std::uint64_t offset, std::size_t n) override;
+
+private:
+    output_file& out_;
+    std::uint64_t offset_;
+    std::unique_ptr<std::uint8_t[]> buffers_;
+};

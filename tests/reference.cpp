@@ -1,0 +1,84 @@
+#include "reference.hpp"
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+
+#include "ripple.hpp"
+
+// Whole 2 MiB pages, aligned so and backed by huge pages where the kernel
+// agrees: 4 KiB page faults over a whole picture would cost more than the
+// blend, and benchmarks measure the blend.
+memory_sink::memory_sink(std::uint64_t size, std::size_t strip_size)
+    : pixel_sink(strip_size), size_(size)
+{
+    constexpr std::size_t huge = std::size_t(2) << 20;
+    const std::size_t length = (std::max<std::size_t>(std::size_t(size), 1) + huge - 1) / huge * huge;
+    void* p = ::mmap(nullptr, length + huge, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED)
+        throw std::bad_alloc();
+    auto* start = static_cast<std::uint8_t*>(p);
+    auto* aligned = reinterpret_cast<std::uint8_t*>(
+        (reinterpret_cast<std::uintptr_t>(start) + huge - 1) & ~std::uintptr_t(huge - 1));
+    if (aligned > start)
+        ::munmap(start, std::size_t(aligned - start));
+    if (std::size_t tail = huge - std::size_t(aligned - start))
+        ::munmap(aligned + length, tail);
+#ifdef MADV_HUGEPAGE
+    ::madvise(aligned, length, MADV_HUGEPAGE);
+#endif
+    data_ = aligned;
+    mapped_ = length;
+}
+
+memory_sink::~memory_sink() { ::munmap(data_, mapped_); }
+
+void blend_pixel(const bmp_input& in1, const bmp_input& in2, std::int32_t i, std::int32_t j,
+                 float weight, std::uint8_t (&pixout)[3])
+{
+    const std::uint8_t* p1 = in1.row(i) + 3 * std::size_t(j);
+    const std::uint8_t* p2 = in2.row(i) + 3 * std::size_t(j);
+    for (int c = 0; c < 3; c++)
+        pixout[c] = blend_byte(p1[c], p2[c], weight);
+}
+
+void compose_ripple_plain(const bmp_input& in1, const bmp_input& in2, std::int32_t x,
+                          std::int32_t y, memory_sink& pixs_out)
+{
+    const std::size_t stride = std::size_t(row_length(in1.width()));
+    const std::size_t pad_out = std::size_t(row_pad(in1.width()));
+    std::uint8_t pixout[3];
+    for (std::int32_t i = 0; i < in1.height(); i++) {
+        std::uint8_t* row = pixs_out.data() + std::size_t(i) * stride;
+        for (std::int32_t j = 0; j < in1.width(); j++) {
+            blend_pixel(in1, in2, i, j, ripple_weight(i, j, x, y), pixout);
+            std::memcpy(row + 3 * std::size_t(j), pixout, 3);
+        }
+        std::memset(row + 3 * std::size_t(in1.width()), 0, pad_out);
+    }
+}
+
+bmp_input load_bytes(const std::vector<std::uint8_t>& bytes, const std::string& label)
+{
+    static const std::filesystem::path dir =
+        std::filesystem::temp_directory_path() / ("ripple-ref-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(dir);
+    const std::string path = (dir / label).string();
+    {
+        std::ofstream f(path, std::ios::binary | std::ios::trunc);
+        f.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+    }
+    struct remove_at_end {
+        const std::string& p;
+        ~remove_at_end()
+        {
+            std::filesystem::remove(p);
+            std::error_code ignored;
+            std::filesystem::remove(dir, ignored);  // once empty
+        }
+    } cleanup{path};
+    return load_bitmap(path);
+}

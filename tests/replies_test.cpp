@@ -1,0 +1,109 @@
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <optional>
+
+#include "replies.hpp"
+#include "test_files.hpp"
+
+// Every token either is read exactly as "%i" would read it, within 32
+// bits, or is refused whole.
+TEST(parse_coordinate, reads_whole_percent_i_tokens_within_32_bits)
+{
+    const std::string zeros(46, '0');
+    const std::pair<std::string, std::optional<std::int32_t>> cases[] = {
+        {"20", 20},          {"0x10", 16},         {"0X1f", 31},       {"0x1a", 26},
+        {"010", 8},          {"0", 0},             {"-0", 0},          {"+16", 16},
+        {"-5", -5},          {"-0x190", -400},     {"0454", 300},      {zeros + "20", 16},
+        {"0x" + zeros + "8", 8},                   {"2147483647", 2147483647},
+        {"-2147483648", INT32_MIN},                {"0x7fffffff", 2147483647},
+        {"-0x80000000", INT32_MIN},                {"2147483648", std::nullopt},
+        {"-2147483649", std::nullopt},             {"99999999999999999999", std::nullopt},
+        {"0x80000000", std::nullopt},              {"08", std::nullopt},
+        {"12x", std::nullopt},                     {"0x", std::nullopt},
+        {"3-2", std::nullopt},                     {"--3", std::nullopt},
+        {"+", std::nullopt},                       {"", std::nullopt},
+        {"1.5", std::nullopt},                     {"0x1g", std::nullopt},
+        {"abc", std::nullopt},                     {"1e3", std::nullopt},
+    };
+    for (const auto& [token, value] : cases)
+        EXPECT_EQ(parse_coordinate(token), value) << "„" << token << "”";
+}
+
+// A refused reply reaches the terminal as at most 40 whole characters, and
+// nothing in it can steer the terminal.
+TEST(shown_reply, shows_at_most_40_printable_characters)
+{
+    const std::string forty(40, '0'), a39(39, 'a');
+    const std::pair<std::string, std::string> cases[] = {
+        {"abc", "abc"},
+        {forty, forty},
+        {forty + "abc", forty + "…"},
+        {a39 + "żb", a39 + "ż…"},              // cut after a whole 2-byte character
+        {a39 + "€b", a39 + "€…"},              // and a whole 3-byte one
+        {"\xc2\x9b" "2J", "?2J"},              // C1: a CSI
+        {"\x1b[1m\xff", "?[1m?"},              // ESC and a byte that is never UTF-8
+        {"a\x7f" "b", "a?b"},                  // DEL
+        {"\xc0\xaf", "??"},                    // an overlong "/"
+        {"\xed\xa0\x80", "???"},               // a surrogate
+        {"\xe2\x82", "??"},                    // a character cut short
+        {"zażółć", "zażółć"},
+    };
+    for (const auto& [raw, shown] : cases)
+        EXPECT_EQ(shown_reply(raw), shown) << raw;
+    EXPECT_EQ(shown_reply("abc", true), "abc…");
+}
+
+namespace {
+
+struct asked {
+    std::vector<std::int32_t> values;
+    std::string out, err, failure;
+};
+
+// Asks for `n` coordinates from `input`, as the program does.
+asked ask(const std::string& input, int n)
+{
+    asked a;
+    std::FILE* in = tmpfile();
+    std::FILE* out = tmpfile();
+    std::FILE* err = tmpfile();
+    std::fwrite(input.data(), 1, input.size(), in);
+    std::rewind(in);
+    a.failure = error_of([&] {
+        for (int k = 0; k < n; k++)
+            a.values.push_back(ask_coordinate("? ", in, out, err));
+    });
+    for (auto [f, text] : {std::pair{out, &a.out}, std::pair{err, &a.err}}) {
+        std::rewind(f);
+        for (int c; (c = std::getc(f)) != EOF;)
+            *text += char(c);
+        std::fclose(f);
+    }
+    std::fclose(in);
+    return a;
+}
+
+std::string refusal(const std::string& shown)
+{
+    return "nieprawidłowa odpowiedź „" + shown + "”: potrzebna liczba całkowita z zakresu od "
+           "-2147483648 do 2147483647 (np. 320, -5, 0x1F, 017)\n";
+}
+
+}  // namespace
+
+TEST(ask_coordinate, asks_again_after_a_refused_reply_and_drops_its_line)
+{
+    asked a = ask("  abc rest of line\n12x\n\n 7 \r\n0x1F 9\n", 3);
+    EXPECT_EQ(a.values, (std::vector<std::int32_t>{7, 31, 9}));
+    EXPECT_EQ(a.out, "? ? ? ? ? ");
+    EXPECT_EQ(a.err, refusal("abc") + refusal("12x"));
+    EXPECT_EQ(a.failure, "");
+
+    const std::string end = "standardowe wejście: dane skończyły się przed podaniem obu współrzędnych";
+    EXPECT_EQ(ask("", 1).failure, end);
+    EXPECT_EQ(ask("5", 2).failure, end);
+    asked bad = ask("oops", 1);
+    EXPECT_EQ(bad.err, refusal("oops"));
+    EXPECT_EQ(bad.failure, end);
+}
