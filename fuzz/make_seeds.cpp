@@ -1,6 +1,6 @@
-// Writes the seed corpora: valid inputs with every common header size,
-// pads 0 to 3 and both row orders, for load_fuzz as plain files and for
-// run_fuzz as pairs with a centre in front.
+// Writes the seed corpora: valid inputs with info headers of 40, 56, 64,
+// 108 and 124 bytes, pads 0 to 3 and both row orders, for load_fuzz as
+// plain files and for run_fuzz as pairs with a centre in front.
 #include <cstdio>
 #include <string>
 
@@ -20,7 +20,7 @@ int main(int argc, char** argv)
     }
     const std::string load_dir = argv[1], run_dir = argv[2];
     int n = 0;
-    for (std::uint32_t info : {40u, 108u, 124u})
+    for (std::uint32_t info : {40u, 56u, 64u, 108u, 124u})
         for (std::int32_t width : {4, 5, 6, 7})
             for (std::int32_t height : {3, -2}) {
                 std::uint32_t gap = width == 5 ? 3 : 0;
