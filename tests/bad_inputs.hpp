@@ -81,9 +81,14 @@ inline std::vector<bad_input> bad_inputs()
     auto both_maximal = with(18, 0x7fffffffu);
     put_u32(both_maximal, 22, 0x7fffffffu);
     cases.push_back({"both maximal", both_maximal, "obraz 2147483647×2147483647 wymaga"});
-    cases.push_back({"RLE8", with(30, 1), "kompresja nr 1 (RLE8); zapisz obraz jako"});
-    for (std::uint32_t c : {2u, 3u, 4u, 5u, 6u, 11u, 12u, 13u, 0x80000000u, 0xffffffffu})
+    auto core_short = with(14, 12);
+    core_short.resize(30);  // too short for a 40-byte header, yet told how to save it
+    cases.push_back({"core header in a 30-byte file", core_short, "o długości 12 B; zapisz obraz jako"});
+    const char* compressions[] = {"", " (RLE8)", " (RLE4)", " (BITFIELDS)", " (JPEG)", " (PNG)",
+                                  " (ALPHABITFIELDS)"};
+    for (std::uint32_t c : {1u, 2u, 3u, 4u, 5u, 6u, 7u, 11u, 12u, 13u, 0x80000000u, 0xffffffffu})
         cases.push_back({"compression " + std::to_string(c), with(30, c),
-                         "kompresja nr " + std::to_string(c)});
+                         "kompresja nr " + std::to_string(c) + (c < 7 ? compressions[c] : "") +
+                             "; zapisz obraz jako"});
     return cases;
 }

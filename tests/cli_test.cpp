@@ -109,7 +109,8 @@ protected:
     run_result run(const std::string& answers, const std::string& prelude = "")
     {
         std::ofstream(dir / "stdin.txt", std::ios::binary) << answers;
-        std::string cmd = "cd '" + dir.string() + "' && " + prelude + " '" + RIPPLE_EXE +
+        // A run that stalls is stopped, and fails its test, within a minute.
+        std::string cmd = "cd '" + dir.string() + "' && " + prelude + " timeout 60 '" + RIPPLE_EXE +
                           "' extra args <stdin.txt >stdout.txt 2>stderr.txt";
         int rc = std::system(cmd.c_str());
         run_result r{WIFEXITED(rc) ? WEXITSTATUS(rc) : -1, read_text(dir / "stdout.txt"),
