@@ -340,21 +340,35 @@ namespace avx2 { extern const ripple_path path; }
 namespace baseline { extern const ripple_path path; }
 }  // namespace ripple_isa
 
+std::vector<const ripple_path*> usable_paths(const cpu_features& cpu)
+{
+    std::vector<const ripple_path*> p;
+#if defined(__x86_64__) || defined(__i386__)
+    if (cpu.avx512f && cpu.avx512bw && cpu.avx512dq && cpu.avx512vl && cpu.fma)
+        p.push_back(&ripple_isa::avx512::path);
+    if (cpu.avx2 && cpu.fma)
+        p.push_back(&ripple_isa::avx2::path);
+#else
+    (void)cpu;
+#endif
+    p.push_back(&ripple_isa::baseline::path);
+    return p;
+}
+
 std::span<const ripple_path* const> ripple_paths()
 {
     static const auto paths = [] {
-        std::vector<const ripple_path*> p;
+        cpu_features cpu;
 #if defined(__x86_64__) || defined(__i386__)
         __builtin_cpu_init();
-        if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-            __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512vl") &&
-            __builtin_cpu_supports("fma"))
-            p.push_back(&ripple_isa::avx512::path);
-        if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma"))
-            p.push_back(&ripple_isa::avx2::path);
+        cpu.avx512f = __builtin_cpu_supports("avx512f");
+        cpu.avx512bw = __builtin_cpu_supports("avx512bw");
+        cpu.avx512dq = __builtin_cpu_supports("avx512dq");
+        cpu.avx512vl = __builtin_cpu_supports("avx512vl");
+        cpu.avx2 = __builtin_cpu_supports("avx2");
+        cpu.fma = __builtin_cpu_supports("fma");
 #endif
-        p.push_back(&ripple_isa::baseline::path);
-        return p;
+        return usable_paths(cpu);
     }();
     return paths;
 }

@@ -7,11 +7,13 @@
 #include "bitmap.hpp"
 #include "compose.hpp"
 #include "output.hpp"
+#include "process.hpp"
 #include "replies.hpp"
 
 int main()
 {
     const std::string name_in1 = "Input_1.bmp", name_in2 = "Input_2.bmp", name_out = "Output.bmp";
+    prepare_process();
     const std::string* at = &name_in1;  // what a failure to allocate is about
     try {
         // load, and start reading the pixels while the user answers

@@ -30,7 +30,6 @@ struct signals_held {
 output_file::output_file(std::string final_name, const output_os& os)
     : os_(os), name_(std::move(final_name))
 {
-    os_.prepare();
     const std::filesystem::path parent = std::filesystem::path(name_).parent_path();
     const int err = os_.create_unnamed(parent.empty() ? "." : parent.string(), handle_);
     if (err == EOPNOTSUPP || err == EISDIR || err == EINVAL)

@@ -24,10 +24,6 @@ class input_file;
 
 // Each call that can fail returns 0 or an errno value.
 struct output_os {
-    // Readies the process, once and for good: a file-size limit then fails
-    // a write with EFBIG instead of killing the process without a word,
-    // even when the error line itself goes to a file at that limit.
-    void (*prepare)();
     // A new file with no name in the folder `dir`: EOPNOTSUPP (or EISDIR,
     // EINVAL) where the file system cannot make one.
     int (*create_unnamed)(const std::string& dir, std::intptr_t& handle);

@@ -29,7 +29,7 @@ bool armed[signal_slots];
 
 // Every signal a handler can catch whose default action ends the process,
 // but SIGBUS, which the inputs handle, SIGTRAP, which belongs to debuggers,
-// and SIGXFSZ, which is ignored.
+// and SIGXFSZ, which the process ignores.
 constexpr int ending_signals[] = {
     SIGHUP,  SIGINT,  SIGQUIT, SIGILL,  SIGABRT, SIGFPE,    SIGUSR1, SIGSEGV, SIGUSR2,
     SIGPIPE, SIGALRM, SIGTERM, SIGXCPU, SIGVTALRM, SIGPROF, SIGSYS,
@@ -102,13 +102,6 @@ void hold_signals(bool hold)
     } else if (!hold && --held_depth == 0) {
         ::sigprocmask(SIG_SETMASK, &held_mask, nullptr);
     }
-}
-
-void prepare()
-{
-    struct sigaction ignore {};
-    ignore.sa_handler = SIG_IGN;
-    ::sigaction(SIGXFSZ, &ignore, nullptr);
 }
 
 int create_unnamed(const std::string& dir, std::intptr_t& handle)
@@ -224,7 +217,7 @@ std::uint64_t process_id() { return std::uint64_t(::getpid()); }
 
 const output_os& native_output_os()
 {
-    static const output_os os{prepare,   create_unnamed, create_named, reserve,
+    static const output_os os{create_unnamed, create_named, reserve,
                               write_at,  close_file,     keep_attributes, link_file,
                               replace,   release,        remove_file,  hold_signals,
                               process_id};

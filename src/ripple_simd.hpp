@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <vector>
 
 struct ripple_path {
     const char* name;
@@ -24,6 +25,15 @@ struct ripple_path {
                        std::uint8_t* out, std::size_t bytes, const std::int32_t* at,
                        const std::uint8_t* keep);
 };
+
+// What a processor offers that the x86 kernels need.
+struct cpu_features {
+    bool avx512f = false, avx512bw = false, avx512dq = false, avx512vl = false;
+    bool avx2 = false, fma = false;
+};
+
+// The paths a processor with `cpu` can run, fastest first.
+std::vector<const ripple_path*> usable_paths(const cpu_features& cpu);
 
 // Every path this processor can run, fastest first.
 std::span<const ripple_path* const> ripple_paths();

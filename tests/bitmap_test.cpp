@@ -55,6 +55,35 @@ TEST(load_bitmap, reads_rows_from_the_pixel_offset_for_every_header_size)
             }
 }
 
+// Mappings start on a page: the pixel block must be whole however its
+// start and end fall within pages (here a 54-byte header, and a block that
+// ends exactly on a page boundary).
+TEST(load_bitmap, maps_the_whole_pixel_block_wherever_it_lies)
+{
+    for (const bmp_params& p : {bmp_params{640, 480, 40}, bmp_params{4, 600, 40, 938}}) {
+        bmp_input in = parse(make_bmp(p, pattern));
+        const int last = p.height - 1;
+        for (int c = 0; c < p.width; c++)
+            for (int k = 0; k < 3; k++)
+                ASSERT_EQ(in.row(last)[3 * c + k], pattern(last, c)[k]) << p.width << ", column " << c;
+    }
+}
+
+// A file cut while it is read ends the read with the truncated-file line
+// instead of reading on.
+TEST(input_file, a_file_cut_while_it_is_read_ends_the_read)
+{
+    temp_dir dir;
+    const std::string name = (dir.path / "in.bmp").string();
+    ASSERT_TRUE(write_file(name, std::vector<std::uint8_t>(5000, 7)));
+    input_file in(name);
+    fs::resize_file(name, 100);
+    std::vector<std::uint8_t> got(5000);
+    EXPECT_EQ(error_of([&] { in.read_at(0, got.data(), got.size()); }),
+              name + ": plik został skrócony w trakcie odczytu");
+    EXPECT_EQ(error_of([&] { in.check_unchanged(); }), name + ": plik został skrócony w trakcie odczytu");
+}
+
 TEST(load_bitmap, top_down_rows_stay_in_storage_order)
 {
     bmp_input in = parse(make_bmp({4, -3}, pattern));

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <functional>
 #include <thread>
 
 #include "bad_inputs.hpp"
@@ -29,6 +30,14 @@ constexpr bool can_limit = true;
 #else
 constexpr bool can_limit = true;
 #endif
+
+// The program under test: the one built with the tests, or RIPPLE_EXE,
+// for a run as another user from a copy the build folder's owner made.
+const std::string& ripple_exe()
+{
+    static const std::string exe = getenv("RIPPLE_EXE") ? getenv("RIPPLE_EXE") : RIPPLE_EXE;
+    return exe;
+}
 
 const std::string prompt_x = "Podaj współrzędną x : ";
 const std::string prompt_y = "Podaj współrzędną y : ";
@@ -106,12 +115,15 @@ protected:
     }
 
     // `prelude` runs in the shell first: a limit, a umask, a trap.
-    run_result run(const std::string& answers, const std::string& prelude = "")
+    run_result run(const std::string& answers, const std::string& prelude = "",
+                   const std::string& streams = "<stdin.txt >stdout.txt 2>stderr.txt")
     {
         std::ofstream(dir / "stdin.txt", std::ios::binary) << answers;
+        std::ofstream(dir / "stdout.txt");
+        std::ofstream(dir / "stderr.txt");
         // A run that stalls is stopped, and fails its test, within a minute.
-        std::string cmd = "cd '" + dir.string() + "' && " + prelude + " timeout 60 '" + RIPPLE_EXE +
-                          "' extra args <stdin.txt >stdout.txt 2>stderr.txt";
+        std::string cmd = "cd '" + dir.string() + "' && " + prelude + " timeout 60 '" + ripple_exe() +
+                          "' extra args " + streams;
         int rc = std::system(cmd.c_str());
         run_result r{WIFEXITED(rc) ? WEXITSTATUS(rc) : -1, read_text(dir / "stdout.txt"),
                      read_text(dir / "stderr.txt")};
@@ -121,8 +133,8 @@ protected:
     }
 
     // Starts the program with its stderr in stderr.txt and the given
-    // signals ignored, as a parent may leave them.
-    running start(std::initializer_list<int> ignored = {})
+    // signals ignored or blocked, as a parent may leave them.
+    running start(std::initializer_list<int> ignored = {}, std::initializer_list<int> blocked = {})
     {
         int to[2], from[2];
         EXPECT_EQ(pipe(to), 0);
@@ -135,12 +147,17 @@ protected:
                 _exit(127);
             for (int sig : ignored)
                 std::signal(sig, SIG_IGN);
+            sigset_t mask;
+            sigemptyset(&mask);
+            for (int sig : blocked)
+                sigaddset(&mask, sig);
+            sigprocmask(SIG_BLOCK, &mask, nullptr);
             dup2(to[0], 0);
             dup2(from[1], 1);
             dup2(err, 2);
             close(to[1]);
             close(from[0]);
-            execl(RIPPLE_EXE, RIPPLE_EXE, static_cast<char*>(nullptr));
+            execl(ripple_exe().c_str(), ripple_exe().c_str(), static_cast<char*>(nullptr));
             _exit(127);
         }
         close(to[0]);
@@ -157,10 +174,11 @@ protected:
     }
 
     void expect_failure(const std::string& answers, const std::string& message,
-                        const std::string& stdout_text = "", const std::string& prelude = "")
+                        const std::string& stdout_text = "", const std::string& prelude = "",
+                        const std::string& streams = "<stdin.txt >stdout.txt 2>stderr.txt")
     {
         put("Output.bmp", old);
-        run_result r = run(answers, prelude);
+        run_result r = run(answers, prelude, streams);
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.out, stdout_text);
         EXPECT_EQ(r.err, message + "\n");
@@ -216,7 +234,8 @@ TEST_F(cli, reads_replies_in_percent_i_syntax)
 // 124-byte header points at, or bytes merely counted in bfSize).
 TEST_F(cli, the_output_is_the_first_input_outside_its_pixels)
 {
-    const bmp_params firsts[] = {{6, -2, 124, 5, 24, 0, 3000}, {5, 3, 40, 0, 24, 0, 17}};
+    const bmp_params firsts[] = {
+        {6, -2, 124, 5, 24, 0, 3000}, {5, 3, 40, 0, 24, 0, 17}, {6, 2, 40, (1 << 20) + 5, 24, 0, (3 << 20) + 17}};
     for (const bmp_params& p : firsts) {
         put_pair(p, {7, 4, 40});  // a larger second input
         run_result r = run("-2147483648 2147483647\n");
@@ -290,37 +309,120 @@ TEST_F(cli, an_output_that_cannot_be_replaced_stays_as_it_was)
     EXPECT_EQ(leftovers(), std::vector<std::string>{});
 }
 
-// An input changed by another program while ripple waits for the centre:
-// cut by a whole page and more (the mapping loses it), cut by a few bytes
-// (its last page stays, reading as zeros), or grown. No output is made.
+// Another program changes an input while ripple waits for the centre. It
+// cuts it by a whole page and more (the mapping loses it: SIGBUS, even
+// where the parent blocked it), or by a few bytes (its last page stays,
+// reading as zeros), grows it, or rewrites it in place without changing
+// its size: at once, or putting its modification time back. No output is
+// made.
 TEST_F(cli, an_input_changed_during_the_run_is_refused)
 {
+    const auto resize = [](std::intmax_t by) {
+        return [by](const fs::path& p) {
+            fs::resize_file(p, std::uintmax_t(std::intmax_t(fs::file_size(p)) + by));
+        };
+    };
+    const auto rewrite = [](bool keep_mtime) {
+        return [keep_mtime](const fs::path& p) {
+            struct stat st;
+            ASSERT_EQ(stat(p.c_str(), &st), 0);
+            std::fstream f(p, std::ios::in | std::ios::out | std::ios::binary);
+            f.seekp(1000);
+            f.write("rewritten", 9);
+            f.close();
+            const timespec times[2] = {st.st_atim, st.st_mtim};
+            if (keep_mtime) {
+                ASSERT_EQ(utimensat(AT_FDCWD, p.c_str(), times, 0), 0);
+            }
+        };
+    };
+    const std::string cut = "plik został skrócony w trakcie odczytu", changed = "plik zmienił się w trakcie działania programu";
     const struct {
         const char* name;
-        std::intmax_t change;  // bytes: negative cuts, positive appends
-        const char* message;
+        std::function<void(const fs::path&)> change;
+        bool bus_blocked;
+        std::string message;
     } cases[] = {
-        {"Input_2.bmp", -4000000, "Input_2.bmp: plik został skrócony w trakcie odczytu"},
-        {"Input_1.bmp", -3, "Input_1.bmp: plik został skrócony w trakcie odczytu"},
-        {"Input_2.bmp", -3, "Input_2.bmp: plik został skrócony w trakcie odczytu"},
-        {"Input_1.bmp", 10, "Input_1.bmp: plik zmienił się w trakcie działania programu"},
+        {"Input_2.bmp", resize(-4000000), false, cut},  {"Input_2.bmp", resize(-4000000), true, cut},
+        {"Input_1.bmp", resize(-3), false, cut},        {"Input_2.bmp", resize(-3), false, cut},
+        {"Input_1.bmp", resize(10), false, changed},    {"Input_1.bmp", rewrite(true), false, changed},
+        {"Input_2.bmp", rewrite(false), false, changed},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(std::string(c.name) + " " + std::to_string(c.change));
+        SCOPED_TRACE(std::string(c.name) + ", " + c.message + (c.bus_blocked ? ", SIGBUS blocked" : ""));
         put_pair({4000, 400}, {4000, 400});
         put("Output.bmp", old);
-        running p = start();
+        running p = c.bus_blocked ? start({}, {SIGBUS}) : start();
         ASSERT_TRUE(p.wait_for(prompt_x)) << "no prompt";
-        fs::resize_file(dir / c.name, std::uintmax_t(std::intmax_t(fs::file_size(dir / c.name)) + c.change));
+        c.change(dir / c.name);
         p.send("1 2\n");
         int status = p.finish();
-        ASSERT_TRUE(WIFEXITED(status)) << "killed by signal " << WTERMSIG(status);
+        EXPECT_TRUE(WIFEXITED(status)) << "killed by signal " << WTERMSIG(status);
         EXPECT_EQ(WEXITSTATUS(status), 1);
-        EXPECT_EQ(read_text(dir / "stderr.txt"), c.message + std::string("\n"));
+        EXPECT_EQ(read_text(dir / "stderr.txt"), std::string(c.name) + ": " + c.message + "\n");
         fs::remove(dir / "stderr.txt");
         EXPECT_EQ(read_bytes(dir / "Output.bmp"), old);
         EXPECT_EQ(leftovers(), std::vector<std::string>{});
     }
+}
+
+// An input under a lease that another program holds (as Samba and NFS
+// servers take them) is read once the lease is released, not refused.
+TEST_F(cli, waits_for_a_lease_on_an_input)
+{
+    put_pair();
+    const int held = open((dir / "Input_1.bmp").c_str(), O_RDWR);
+    std::signal(SIGIO, SIG_IGN);  // the lease's break notice
+    if (fcntl(held, F_SETLEASE, F_WRLCK) != 0) {
+        close(held);
+        GTEST_SKIP() << "this file system takes no leases";
+    }
+    running p = start();
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(fcntl(held, F_SETLEASE, F_UNLCK), 0);
+    close(held);
+    ASSERT_TRUE(p.wait_for(prompt_x)) << read_text(dir / "stderr.txt");
+    p.send("1 2\n");
+    const int status = p.finish();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << read_text(dir / "stderr.txt");
+}
+
+// Streams a parent closed: no input file takes the place of the replies,
+// and a closed output loses only the prompts.
+TEST_F(cli, closed_standard_streams_are_no_files_place)
+{
+    put_pair();
+    expect_failure("", "standardowe wejście: dane skończyły się przed podaniem obu współrzędnych",
+                   prompt_x, "", "<&- >stdout.txt 2>stderr.txt");
+    run_result r = run("1 2\n", "", "<stdin.txt >&- 2>stderr.txt");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    auto out = read_bytes(dir / "Output.bmp");
+    ASSERT_EQ(out.size(), 170u);
+    EXPECT_TRUE(std::equal(out.begin() + 122, out.end(), std::begin(expected_at_1_2)));
+}
+
+// What an ordinary user meets, which root never does.
+TEST_F(cli, says_what_the_user_may_not_do)
+{
+    if (geteuid() == 0)
+        GTEST_SKIP() << "root may do all of it";
+    put_pair();
+    ASSERT_EQ(chmod((dir / "Input_2.bmp").c_str(), 0), 0);
+    expect_failure("1 2", "Input_2.bmp: nie można otworzyć pliku: brak uprawnień");
+    ASSERT_EQ(chmod((dir / "Input_2.bmp").c_str(), 0644), 0);
+    // A folder the user cannot write: the run's own files lie elsewhere.
+    const std::string io = (tmp.path.parent_path() / ("io-" + std::to_string(getpid()))).string();
+    std::ofstream(io + ".in") << "1 2";
+    ASSERT_EQ(chmod(dir.c_str(), 0555), 0);
+    const int rc = std::system(("cd '" + dir.string() + "' && timeout 60 '" + ripple_exe() + "' <'" +
+                                io + ".in' >/dev/null 2>'" + io + ".err'").c_str());
+    ASSERT_EQ(chmod(dir.c_str(), 0755), 0);
+    EXPECT_TRUE(WIFEXITED(rc) && WEXITSTATUS(rc) == 1) << rc;
+    EXPECT_EQ(read_text(io + ".err"), "Output.bmp: nie można utworzyć pliku: brak uprawnień\n");
+    fs::remove(io + ".in");
+    fs::remove(io + ".err");
+    EXPECT_EQ(leftovers(), std::vector<std::string>{});
 }
 
 // Whatever ends a run, at whatever moment, the folder holds the old output
@@ -368,6 +470,12 @@ TEST_F(cli, limits_end_in_a_message_and_leave_the_output_alone)
                                 "większy, niż pozwala limit rozmiaru pliku (ulimit -f)";
     expect_failure("1 2", too_big, prompt_x + prompt_y, "ulimit -f 100;");
     expect_failure("1 2", too_big, prompt_x + prompt_y, "ulimit -f 100; trap '' XFSZ;");
+    // With no room for even the error line, the run still ends with status 1.
+    put("Output.bmp", old);
+    run_result r0 = run("1 2", "ulimit -f 0;");
+    EXPECT_EQ(r0.status, 1);
+    EXPECT_EQ(r0.err, "");
+    EXPECT_EQ(read_bytes(dir / "Output.bmp"), old);
     if (!can_limit)
         GTEST_SKIP() << "no address-space limit under AddressSanitizer";
     // Three 48 MB pictures do not fit in 120 MiB of address space; the run

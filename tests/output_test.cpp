@@ -12,6 +12,7 @@
 
 #include "bmp_make.hpp"
 #include "output.hpp"
+#include "process.hpp"
 #include "test_files.hpp"
 
 namespace {
@@ -133,8 +134,9 @@ TEST_P(output, reports_every_failure_to_write_and_leaves_the_old_file)
               prefix + "błąd zapisu: błąd wejścia/wyjścia urządzenia");
     expect_untouched();
     auto reserve_over_the_limit = [&] {
+        prepare_process();  // else SIGXFSZ would kill this child
         rlimit small{4096, 4096};
-        setrlimit(RLIMIT_FSIZE, &small);  // SIGXFSZ would kill this child
+        setrlimit(RLIMIT_FSIZE, &small);
         std::fputs(error_of([&] {
                        output_file out(name, os);
                        out.reserve(8192);
@@ -152,7 +154,8 @@ TEST_P(output, reports_every_failure_to_write_and_leaves_the_old_file)
 // ignored stays ignored.
 TEST_P(output, no_signal_leaves_a_file_behind)
 {
-    std::vector<int> signals{SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE, SIGALRM, SIGUSR1, SIGXCPU};
+    std::vector<int> signals{SIGINT,  SIGTERM, SIGHUP,  SIGQUIT, SIGPIPE,
+                             SIGALRM, SIGUSR1, SIGXCPU, SIGSEGV, SIGRTMAX};
     if (GetParam())
         signals.push_back(SIGKILL);  // which no handler can clean up after
     for (int sig : signals) {
@@ -173,4 +176,84 @@ TEST_P(output, no_signal_leaves_a_file_behind)
     };
     EXPECT_EXIT(ignored_stays_ignored(), ::testing::ExitedWithCode(0), "");
     EXPECT_EQ(read_bytes(name), std::vector<std::uint8_t>{});
+}
+
+// A signal that comes while the file is put in place waits until it is:
+// the folder then holds the new file and nothing else.
+TEST_P(output, a_signal_while_it_is_put_in_place_waits_for_it)
+{
+    output_os interrupted = os;
+    interrupted.replace = [](const std::string& from, const std::string& to) {
+        std::raise(SIGTERM);
+        return native_output_os().replace(from, to);
+    };
+    auto put_in_place = [&] {
+        output_file out(name, interrupted);
+        out.write_at(0, data, sizeof data);
+        out.commit();
+        std::exit(0);
+    };
+    EXPECT_EXIT(put_in_place(), ::testing::KilledBySignal(SIGTERM), "");
+    EXPECT_EQ(read_bytes(name), std::vector<std::uint8_t>(data, data + sizeof data));
+    EXPECT_EQ(dir.others({"Output.bmp"}), std::vector<std::string>{});
+}
+
+// What a file system may refuse: reserving space is done without, and a
+// rename that fails ends the run with the old file as it was.
+TEST_P(output, gets_by_without_what_a_file_system_lacks)
+{
+    output_os no_reserve = os;
+    no_reserve.reserve = [](std::intptr_t, std::uint64_t) { return EOPNOTSUPP; };
+    {
+        output_file out(name, no_reserve);
+        out.reserve(sizeof data);
+        out.write_at(0, data, sizeof data);
+        out.commit();
+    }
+    EXPECT_EQ(read_bytes(name), std::vector<std::uint8_t>(data, data + sizeof data));
+    ASSERT_TRUE(write_file(name, old));
+
+    output_os no_rename = os;
+    no_rename.replace = [](const std::string&, const std::string&) { return EXDEV; };
+    EXPECT_EQ(error_of([&] {
+                  output_file out(name, no_rename);
+                  out.write_at(0, data, sizeof data);
+                  out.commit();
+              }),
+              name + ": nie można zapisać pliku: pliki leżą w różnych systemach plików");
+    expect_untouched();
+}
+
+// Where no output exists yet, the unnamed file is linked straight to its
+// name, so that not even SIGKILL can leave a temporary name behind.
+TEST(output_unnamed, takes_a_free_name_at_once_and_a_taken_one_by_rename)
+{
+    temp_dir dir;
+    const std::string name = (dir.path / "Output.bmp").string();
+    static std::vector<std::string> calls;
+    output_os os = native_output_os();
+    os.link = [](std::intptr_t h, const std::string& path) {
+        calls.push_back("link " + fs::path(path).filename().string());
+        return native_output_os().link(h, path);
+    };
+    os.replace = [](const std::string& from, const std::string& to) {
+        calls.push_back("replace " + fs::path(from).filename().string());
+        return native_output_os().replace(from, to);
+    };
+    for (int run = 0; run < 2; run++) {
+        output_file out(name, os);
+        out.commit();
+    }
+    const std::string tmp = "Output.bmp." + std::to_string(getpid()) + ".0.tmp";
+    EXPECT_EQ(calls, (std::vector<std::string>{"link Output.bmp", "link Output.bmp", "link " + tmp,
+                                               "replace " + tmp}));
+    EXPECT_EQ(dir.others({"Output.bmp"}), std::vector<std::string>{});
+}
+
+TEST(os_reason, says_in_polish_what_the_system_reports)
+{
+    EXPECT_EQ(os_reason(EACCES), "brak uprawnień");
+    EXPECT_EQ(os_reason(EROFS), "system plików jest tylko do odczytu");
+    EXPECT_EQ(os_reason(ENOSPC), "brak miejsca na dysku");
+    EXPECT_EQ(os_reason(123456), "nieoczekiwany błąd systemowy (errno 123456)");
 }

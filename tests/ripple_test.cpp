@@ -156,3 +156,31 @@ TEST(compose_ripple, strips_written_to_a_file_make_the_same_block)
             }
         }
 }
+
+// A path is chosen only where the processor has every extension its copy
+// was built with.
+TEST(usable_paths, need_every_extension_they_were_built_with)
+{
+    auto names = [](const cpu_features& cpu) {
+        std::string all;
+        for (const ripple_path* p : usable_paths(cpu))
+            all += std::string(all.empty() ? "" : " ") + p->name;
+        return all;
+    };
+#if defined(__x86_64__)
+    const cpu_features every{true, true, true, true, true, true};
+    EXPECT_EQ(names(every), "AVX-512 AVX2 SSE2");
+    for (bool cpu_features::*missing : {&cpu_features::avx512f, &cpu_features::avx512bw,
+                                        &cpu_features::avx512dq, &cpu_features::avx512vl}) {
+        cpu_features cpu = every;
+        cpu.*missing = false;
+        EXPECT_EQ(names(cpu), "AVX2 SSE2");
+    }
+    cpu_features no_fma = every;
+    no_fma.fma = false;
+    EXPECT_EQ(names(no_fma), "SSE2");
+    EXPECT_EQ(names({}), "SSE2");
+#else
+    EXPECT_EQ(names({}), ripple_paths().back()->name);
+#endif
+}

@@ -1,0 +1,21 @@
+#include <cerrno>
+#include <csignal>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "process.hpp"
+
+void prepare_process()
+{
+    for (int fd = 0; fd <= 2; fd++)
+        if (::fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
+            // The lowest free descriptor is this one.
+            const int null = ::open("/dev/null", O_RDWR);
+            if (null >= 0 && null != fd)
+                ::close(null);
+        }
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    ::sigaction(SIGXFSZ, &ignore, nullptr);
+}
