@@ -116,14 +116,15 @@ protected:
 
     // `prelude` runs in the shell first: a limit, a umask, a trap.
     run_result run(const std::string& answers, const std::string& prelude = "",
-                   const std::string& streams = "<stdin.txt >stdout.txt 2>stderr.txt")
+                   const std::string& streams = "<stdin.txt >stdout.txt 2>stderr.txt",
+                   const std::string& args = "")
     {
         std::ofstream(dir / "stdin.txt", std::ios::binary) << answers;
         std::ofstream(dir / "stdout.txt");
         std::ofstream(dir / "stderr.txt");
         // A run that stalls is stopped, and fails its test, within a minute.
         std::string cmd = "cd '" + dir.string() + "' && " + prelude + " timeout 60 '" + ripple_exe() +
-                          "' extra args " + streams;
+                          "' " + args + " " + streams;
         int rc = std::system(cmd.c_str());
         run_result r{WIFEXITED(rc) ? WEXITSTATUS(rc) : -1, read_text(dir / "stdout.txt"),
                      read_text(dir / "stderr.txt")};
@@ -512,4 +513,40 @@ TEST_F(cli, refuses_malformed_inputs_before_asking)
             EXPECT_EQ(read_bytes(dir / "Output.bmp"), old);
             EXPECT_EQ(leftovers(), std::vector<std::string>{});
         }
+}
+
+// The command line people expect: help and version on stdout, files named
+// as operands, and a usage error that points to --help with status 2.
+TEST_F(cli, takes_help_version_and_file_operands)
+{
+    const std::string usage = "<stdin.txt >stdout.txt 2>stderr.txt";
+    run_result help = run("", "", usage, "--help");
+    EXPECT_EQ(help.status, 0);
+    EXPECT_EQ(help.out.rfind("Użycie: ripple [PIERWSZY DRUGI [WYNIK]]\n", 0), 0u) << help.out;
+    EXPECT_EQ(help.err, "");
+    run_result version = run("", "", usage, "--version");
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.out, "ripple 1.0\n");
+    for (const char* wrong : {"-x", "--centre=3", "a.bmp", "a b c d"}) {
+        run_result r = run("", "", usage, wrong);
+        EXPECT_EQ(r.status, 2) << wrong;
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << r.err;
+        EXPECT_NE(r.err.find("zobacz „ripple --help”"), std::string::npos) << r.err;
+    }
+
+    // Operands stand in for the three names, and messages name them as given.
+    put("first.bmp", make_bmp({5, 3, 108}, pic1));
+    put("-second.bmp", make_bmp({5, 3, 40}, pic2));
+    fs::create_directory(dir / "out");
+    run_result r = run("1 2", "", usage, "first.bmp -- -second.bmp out/blend.bmp");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, prompt_x + prompt_y);
+    auto out = read_bytes(dir / "out" / "blend.bmp");
+    ASSERT_EQ(out.size(), 170u);
+    EXPECT_TRUE(std::equal(out.begin() + 122, out.end(), std::begin(expected_at_1_2)));
+    EXPECT_FALSE(fs::exists(dir / "Output.bmp"));
+    r = run("1 2", "", usage, "first.bmp missing.bmp");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "missing.bmp: nie można otworzyć pliku: nie ma takiego pliku\n");
 }

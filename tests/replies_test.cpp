@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <optional>
 
+#include "command_line.hpp"
 #include "replies.hpp"
 #include "test_files.hpp"
 
@@ -116,4 +117,39 @@ TEST(ask_coordinate, asks_again_after_a_refused_reply_and_drops_its_line)
               "standardowe wejście: błąd odczytu: to jest katalog, a nie plik");
     std::fclose(folder);
     std::fclose(out);
+}
+
+TEST(parse_command_line, takes_two_or_three_files_or_one_option)
+{
+    using act = command_line::action;
+    const struct {
+        std::vector<std::string_view> args;
+        act what;
+        std::string in1, in2, out;
+    } cases[] = {
+        {{}, act::run, "Input_1.bmp", "Input_2.bmp", "Output.bmp"},
+        {{"a.bmp", "b.bmp"}, act::run, "a.bmp", "b.bmp", "Output.bmp"},
+        {{"a.bmp", "b.bmp", "c/d.bmp"}, act::run, "a.bmp", "b.bmp", "c/d.bmp"},
+        {{"--", "-a.bmp", "-"}, act::run, "-a.bmp", "-", "Output.bmp"},
+        {{"a.bmp", "--help"}, act::help, "", "", ""},
+        {{"--version", "-x"}, act::version, "", "", ""},
+        {{"-x"}, act::usage_error, "", "", ""},
+        {{"--help=1"}, act::usage_error, "", "", ""},
+        {{"a.bmp"}, act::usage_error, "", "", ""},
+        {{"a", "b", "c", "d"}, act::usage_error, "", "", ""},
+        {{"--", "--help"}, act::usage_error, "", "", ""},
+    };
+    for (const auto& c : cases) {
+        const command_line cl = parse_command_line(c.args);
+        std::string all;
+        for (auto a : c.args)
+            all += std::string(a) + " ";
+        EXPECT_EQ(cl.what, c.what) << all;
+        if (c.what == act::run) {
+            EXPECT_EQ(cl.input1 + "|" + cl.input2 + "|" + cl.output, c.in1 + "|" + c.in2 + "|" + c.out) << all;
+        }
+        if (c.what == act::usage_error) {
+            EXPECT_NE(cl.problem.find("; zobacz „ripple --help”"), std::string::npos) << all;
+        }
+    }
 }
