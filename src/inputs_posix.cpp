@@ -187,31 +187,41 @@ const std::uint8_t* input_file::map(std::uint64_t offset, std::uint64_t n)
 
 namespace {
 
-// The whole pages that hold `bytes`. Advice only: a failure costs speed,
-// never a byte.
+// Advice on the whole pages that hold `bytes`: madvise where the system
+// has it, else POSIX's own. Advice only: a failure costs speed, never a byte.
+#ifdef MADV_WILLNEED
+constexpr int will_need = MADV_WILLNEED;
+int advise_pages(void* p, std::size_t n, int advice) { return ::madvise(p, n, advice); }
+#else
+constexpr int will_need = POSIX_MADV_WILLNEED;
+int advise_pages(void* p, std::size_t n, int advice) { return ::posix_madvise(p, n, advice); }
+#endif
+
 void advise(std::span<const std::uint8_t> bytes, int advice)
 {
     if (bytes.empty())
         return;
     const auto p = reinterpret_cast<std::uintptr_t>(bytes.data());
     const auto first = p / page_size() * page_size();
-    ::madvise(reinterpret_cast<void*>(first), p + bytes.size() - first, advice);
+    advise_pages(reinterpret_cast<void*>(first), p + bytes.size() - first, advice);
 }
 
 }  // namespace
 
 void input_file::start_reading(std::span<const std::uint8_t> bytes) const
 {
-    advise(bytes, MADV_WILLNEED);
+    advise(bytes, will_need);
 }
 
+// Waits until the pages are in memory, where the system can say so;
+// elsewhere the read-ahead that start_reading asked for goes on alone.
 void input_file::finish_reading(std::span<const std::uint8_t> bytes) const
 {
 #ifdef MADV_POPULATE_READ
     if (!by_band)
         advise(bytes, MADV_POPULATE_READ);
 #else
-    (void)bytes;  // the read-ahead that start_reading asked for goes on alone
+    (void)bytes;
 #endif
 }
 

@@ -140,11 +140,13 @@ int create_named(const std::string& path, std::intptr_t& handle)
     return err;
 }
 
+// fallocate fails at once where a file system cannot reserve space;
+// posix_fallocate would write the whole file instead.
 int reserve(std::intptr_t handle, std::uint64_t size)
 {
-#if defined(__linux__)
+#if defined(FALLOC_FL_KEEP_SIZE)
     return ::fallocate(int(handle), 0, 0, off_t(size)) == 0 ? 0 : errno;
-#elif _POSIX_ADVISORY_INFO > 0
+#elif defined(_POSIX_ADVISORY_INFO) && _POSIX_ADVISORY_INFO > 0
     return ::posix_fallocate(int(handle), 0, off_t(size));
 #else
     (void)handle;

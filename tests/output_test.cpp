@@ -156,7 +156,7 @@ TEST_P(output, no_signal_leaves_a_file_behind)
 {
     std::vector<int> signals{SIGINT,  SIGTERM, SIGHUP,  SIGQUIT, SIGPIPE,
                              SIGALRM, SIGUSR1, SIGXCPU, SIGSEGV, SIGRTMAX};
-    if (GetParam())
+    if (GetParam() && unnamed_files_in(dir.path))
         signals.push_back(SIGKILL);  // which no handler can clean up after
     for (int sig : signals) {
         SCOPED_TRACE(sig);
@@ -229,6 +229,8 @@ TEST_P(output, gets_by_without_what_a_file_system_lacks)
 TEST(output_unnamed, takes_a_free_name_at_once_and_a_taken_one_by_rename)
 {
     temp_dir dir;
+    if (!unnamed_files_in(dir.path))
+        GTEST_SKIP() << "no unnamed files here";
     const std::string name = (dir.path / "Output.bmp").string();
     static std::vector<std::string> calls;
     output_os os = native_output_os();

@@ -7,7 +7,9 @@
 #include <filesystem>
 #include <fstream>
 
+#include "output.hpp"
 #include "ripple.hpp"
+#include "test_files.hpp"
 
 // Whole 2 MiB pages, aligned so and backed by huge pages where the kernel
 // agrees: 4 KiB page faults over a whole picture would cost more than the
@@ -59,6 +61,15 @@ void compose_ripple_plain(const bmp_input& in1, const bmp_input& in2, std::int32
         }
         std::memset(row + 3 * std::size_t(in1.width()), 0, pad_out);
     }
+}
+
+bool unnamed_files_in(const fs::path& dir)
+{
+    std::intptr_t handle = -1;
+    if (native_output_os().create_unnamed(dir.string(), handle) != 0)
+        return false;
+    native_output_os().close(handle);
+    return true;
 }
 
 bmp_input load_bytes(const std::vector<std::uint8_t>& bytes, const std::string& label)

@@ -3,6 +3,7 @@
 
 #include <stdlib.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
@@ -49,6 +50,10 @@ std::string error_of(F f)
     }
     return "";
 }
+
+// Whether this build can make files with no name in `dir`: where it cannot,
+// SIGKILL leaves the named temporary file behind, as documented.
+bool unnamed_files_in(const fs::path& dir);
 
 inline std::string read_text(const fs::path& p)
 {
