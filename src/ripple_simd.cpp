@@ -8,6 +8,14 @@
 
 #if defined(__SSE2__)
 #include <immintrin.h>
+#elif defined(__ARM_NEON)
+#include <arm_neon.h>
+#endif
+
+// Where the target has a fused multiply-add: x86 with FMA, or ARM (where
+// it is part of every ARMv8 core).
+#if defined(__FMA__) || defined(__ARM_FEATURE_FMA)
+#define RIPPLE_HAS_FMA 1
 #endif
 
 #include "ripple.hpp"
@@ -58,7 +66,7 @@ constexpr double t3 = -1.0 / 6, t5 = 1.0 / 120, t7 = -1.0 / 5040, t9 = 1.0 / 362
 // approximation faster and closer; the definition itself is never fused.
 inline double mul_add(double a, double b, double c)
 {
-#ifdef __FMA__
+#ifdef RIPPLE_HAS_FMA
     return std::fma(a, b, c);
 #else
     return a * b + c;
@@ -72,7 +80,7 @@ inline double mul_add(double a, double b, double c)
 inline double degrees_to_radians(float d)
 {
     double p = double(d) * 3.14159265;
-#ifdef __FMA__
+#ifdef RIPPLE_HAS_FMA
     constexpr double inv = 1.0 / 180.0;
     double q = p * inv;
     return std::fma(std::fma(-q, 180.0, p), inv, q);
@@ -161,6 +169,11 @@ inline vf to_floats(const std::uint8_t* p)
     const __m128i zero = _mm_setzero_si128();
     __m128i v = _mm_unpacklo_epi16(_mm_unpacklo_epi8(_mm_cvtsi32_si128(four), zero), zero);
     return vf(_mm_cvtepi32_ps(v));
+#elif defined(__ARM_NEON)
+    std::uint32_t four;
+    std::memcpy(&four, p, 4);
+    const uint16x8_t h = vmovl_u8(vreinterpret_u8_u32(vdup_n_u32(four)));
+    return vf(vcvtq_f32_u32(vmovl_u16(vget_low_u16(h))));
 #else
     vf f;
     for (int l = 0; l < lanes; l++)
@@ -181,6 +194,11 @@ inline void to_bytes(vf f, std::uint8_t* p)
     __m128i v = _mm_cvttps_epi32(__m128(f));
     v = _mm_packs_epi32(v, v);
     std::int32_t four = _mm_cvtsi128_si32(_mm_packus_epi16(v, v));
+    std::memcpy(p, &four, 4);
+#elif defined(__ARM_NEON)
+    // Truncating toward zero, as the definition's conversion does.
+    const uint16x4_t h = vmovn_u32(vcvtq_u32_f32(float32x4_t(f)));
+    const std::uint32_t four = vget_lane_u32(vreinterpret_u32_u8(vmovn_u16(vcombine_u16(h, h))), 0);
     std::memcpy(p, &four, 4);
 #else
     for (int l = 0; l < lanes; l++)

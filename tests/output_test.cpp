@@ -154,10 +154,13 @@ TEST_P(output, reports_every_failure_to_write_and_leaves_the_old_file)
 // ignored stays ignored.
 TEST_P(output, no_signal_leaves_a_file_behind)
 {
-    std::vector<int> signals{SIGINT,  SIGTERM, SIGHUP,  SIGQUIT, SIGPIPE,
-                             SIGALRM, SIGUSR1, SIGXCPU, SIGSEGV, SIGRTMAX};
+    std::vector<int> signals{SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE, SIGALRM, SIGUSR1, SIGXCPU, SIGSEGV};
+#ifndef RIPPLE_EMULATED  // qemu-user keeps the last real-time signal for itself and does not
+                        // stop at once at a SIGKILL it raises
+    signals.push_back(SIGRTMAX);
     if (GetParam() && unnamed_files_in(dir.path))
         signals.push_back(SIGKILL);  // which no handler can clean up after
+#endif
     for (int sig : signals) {
         SCOPED_TRACE(sig);
         EXPECT_EXIT(write_then(sig), ::testing::KilledBySignal(sig), "");
