@@ -63,8 +63,8 @@ int run(const command_line& cl)
 int main(int argc, char** argv)
 {
     prepare_process();
-    const std::vector<std::string_view> args(argv + (argc > 0), argv + argc);
-    const command_line cl = parse_command_line(args);
+    const std::vector<std::string> args = process_arguments(argc, argv);
+    const command_line cl = parse_command_line(std::vector<std::string_view>(args.begin(), args.end()));
     switch (cl.what) {
     case command_line::action::help:
         std::fputs(usage_text, stdout);

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <filesystem>
 #include <memory>
 #include <utility>
 
@@ -30,8 +29,7 @@ struct signals_held {
 output_file::output_file(std::string final_name, const output_os& os)
     : os_(os), name_(std::move(final_name))
 {
-    const std::filesystem::path parent = std::filesystem::path(name_).parent_path();
-    const int err = os_.create_unnamed(parent.empty() ? "." : parent.string(), handle_);
+    const int err = os_.create_unnamed(name_, handle_);
     if (err == EOPNOTSUPP || err == EISDIR || err == EINVAL)
         create_named();
     else if (err != 0)
@@ -118,7 +116,7 @@ void output_file::commit()
     // A rewrite in place would keep the old file's mode and owner; a
     // replacement must carry them over itself, or a private file would
     // become readable by all.
-    os_.keep_attributes(handle_, name_);
+    os_.make_ready(handle_, name_);
     if (tmp_name_.empty()) {
         link_in_place();
         return;

@@ -10,8 +10,10 @@
 // SIGKILL between those two calls leaves that temporary file.
 //
 // The operating system's side is the output_os table below, one
-// implementation per platform (output_posix.cpp); tests replace entries to
-// reach faults that no file system here can be made to give.
+// implementation per platform (output_posix.cpp, output_win32.cpp); tests
+// replace entries to reach faults that no file system here can be made to
+// give. Windows has no unnamed files: its temporary file is deleted by the
+// system if the process ends before the file is complete.
 #pragma once
 
 #include <cstddef>
@@ -24,12 +26,13 @@ class input_file;
 
 // Each call that can fail returns 0 or an errno value.
 struct output_os {
-    // A new file with no name in the folder `dir`: EOPNOTSUPP (or EISDIR,
-    // EINVAL) where the file system cannot make one.
-    int (*create_unnamed)(const std::string& dir, std::intptr_t& handle);
-    // A new file under `path`, failing with EEXIST if the name is taken. The
+    // A new file with no name in the folder of `final_name`: EOPNOTSUPP (or
+    // EISDIR, EINVAL) where the system or the file system cannot make one.
+    int (*create_unnamed)(const std::string& final_name, std::intptr_t& handle);
+    // A new file under `path`, failing with EEXIST if the name is taken,
+    // that goes away if the process is ended before it is complete: its
     // name is registered for removal by the signal handlers before the file
-    // exists, so no moment leaves it behind.
+    // exists, or the system deletes it when it is closed.
     int (*create_named)(const std::string& path, std::intptr_t& handle);
     // Claims the disk space; EOPNOTSUPP where the file system cannot.
     int (*reserve)(std::intptr_t handle, std::uint64_t size);
@@ -37,9 +40,10 @@ struct output_os {
     int (*write_at)(std::intptr_t handle, std::uint64_t offset, const std::uint8_t* data,
                     std::size_t n, std::size_t& written);
     int (*close)(std::intptr_t handle);
-    // Gives the new file the permissions, and where allowed the owner and
-    // group, of the file at `old_path`, if there is one.
-    void (*keep_attributes)(std::intptr_t handle, const std::string& old_path);
+    // Readies the complete file to take the place of the one at `old_path`:
+    // gives it that file's permissions (and where allowed its owner and
+    // group) or attributes, and keeps it when it is closed.
+    void (*make_ready)(std::intptr_t handle, const std::string& old_path);
     // Gives the unnamed file the name `path`: EEXIST if it is taken.
     int (*link)(std::intptr_t handle, const std::string& path);
     // Moves `from` over `to` in one step.

@@ -104,16 +104,18 @@ void hold_signals(bool hold)
     }
 }
 
-int create_unnamed(const std::string& dir, std::intptr_t& handle)
+int create_unnamed(const std::string& final_name, std::intptr_t& handle)
 {
 #ifdef O_TMPFILE
+    const std::size_t slash = final_name.rfind('/');
+    const std::string dir = slash == std::string::npos ? "." : final_name.substr(0, slash + 1);
     const int fd = ::open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
     if (fd < 0)
         return errno;
     handle = fd;
     return 0;
 #else
-    (void)dir;
+    (void)final_name;
     (void)handle;
     return EOPNOTSUPP;
 #endif
@@ -167,7 +169,7 @@ int write_at(std::intptr_t handle, std::uint64_t offset, const std::uint8_t* dat
 
 int close_file(std::intptr_t handle) { return ::close(int(handle)) == 0 ? 0 : errno; }
 
-void keep_attributes(std::intptr_t handle, const std::string& old_path)
+void make_ready(std::intptr_t handle, const std::string& old_path)
 {
     struct stat old;
     if (::stat(old_path.c_str(), &old) != 0 || !S_ISREG(old.st_mode))
@@ -220,7 +222,7 @@ std::uint64_t process_id() { return std::uint64_t(::getpid()); }
 const output_os& native_output_os()
 {
     static const output_os os{create_unnamed, create_named, reserve,
-                              write_at,  close_file,     keep_attributes, link_file,
+                              write_at,  close_file,     make_ready, link_file,
                               replace,   release,        remove_file,  hold_signals,
                               process_id};
     return os;

@@ -19,3 +19,8 @@ void prepare_process()
     ignore.sa_handler = SIG_IGN;
     ::sigaction(SIGXFSZ, &ignore, nullptr);
 }
+
+std::vector<std::string> process_arguments(int argc, char** argv)
+{
+    return std::vector<std::string>(argv + (argc > 0), argv + argc);
+}

@@ -1,11 +1,9 @@
 #include "reference.hpp"
 
-#include <sys/mman.h>
-#include <unistd.h>
-
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <random>
 
 #include "output.hpp"
 #include "ripple.hpp"
@@ -14,6 +12,9 @@
 // Whole 2 MiB pages, aligned so and backed by huge pages where the kernel
 // agrees: 4 KiB page faults over a whole picture would cost more than the
 // blend, and benchmarks measure the blend.
+#if __has_include(<sys/mman.h>)
+#include <sys/mman.h>
+
 memory_sink::memory_sink(std::uint64_t size, std::size_t strip_size)
     : pixel_sink(strip_size), size_(size)
 {
@@ -37,6 +38,14 @@ memory_sink::memory_sink(std::uint64_t size, std::size_t strip_size)
 }
 
 memory_sink::~memory_sink() { ::munmap(data_, mapped_); }
+#else
+memory_sink::memory_sink(std::uint64_t size, std::size_t strip_size)
+    : pixel_sink(strip_size), data_(new std::uint8_t[std::size_t(size) + 1]), size_(size)
+{
+}
+
+memory_sink::~memory_sink() { delete[] data_; }
+#endif
 
 void blend_pixel(const bmp_input& in1, const bmp_input& in2, std::int32_t i, std::int32_t j,
                  float weight, std::uint8_t (&pixout)[3])
@@ -66,16 +75,20 @@ void compose_ripple_plain(const bmp_input& in1, const bmp_input& in2, std::int32
 bool unnamed_files_in(const fs::path& dir)
 {
     std::intptr_t handle = -1;
-    if (native_output_os().create_unnamed(dir.string(), handle) != 0)
+    if (native_output_os().create_unnamed((dir / "Output.bmp").string(), handle) != 0)
         return false;
     native_output_os().close(handle);
     return true;
 }
 
+// Each input gets a folder of its own: Windows keeps a name taken until
+// the last mapping of the file under it is gone.
 bmp_input load_bytes(const std::vector<std::uint8_t>& bytes, const std::string& label)
 {
-    static const std::filesystem::path dir =
-        std::filesystem::temp_directory_path() / ("ripple-ref-" + std::to_string(::getpid()));
+    static const std::filesystem::path base =
+        std::filesystem::temp_directory_path() / ("ripple-ref-" + std::to_string(std::random_device()()));
+    static int made = 0;
+    const std::filesystem::path dir = base / std::to_string(made++);
     std::filesystem::create_directories(dir);
     const std::string path = (dir / label).string();
     {
@@ -83,13 +96,13 @@ bmp_input load_bytes(const std::vector<std::uint8_t>& bytes, const std::string& 
         f.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
     }
     struct remove_at_end {
-        const std::string& p;
+        const std::filesystem::path& d;
         ~remove_at_end()
         {
-            std::filesystem::remove(p);
-            std::error_code ignored;
-            std::filesystem::remove(dir, ignored);  // once empty
+            std::error_code ignored;  // where a mapping still holds the file
+            std::filesystem::remove_all(d, ignored);
+            std::filesystem::remove(base, ignored);  // once empty
         }
-    } cleanup{path};
+    } cleanup{dir};
     return load_bitmap(path);
 }

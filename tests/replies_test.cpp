@@ -108,15 +108,17 @@ TEST(ask_coordinate, asks_again_after_a_refused_reply_and_drops_its_line)
     EXPECT_EQ(bad.err, refusal("oops"));
     EXPECT_EQ(bad.failure, end);
 
+#ifndef _WIN32  // where a folder opens as a stream
     // A read error is not the end of the input (ripple < folder).
     temp_dir dir;
-    std::FILE* folder = std::fopen(dir.path.c_str(), "r");
+    std::FILE* folder = std::fopen(dir.path.string().c_str(), "r");
     ASSERT_NE(folder, nullptr);
     std::FILE* out = tmpfile();
     EXPECT_EQ(error_of([&] { ask_coordinate("? ", folder, out, out); }),
               "standardowe wejście: błąd odczytu: to jest katalog, a nie plik");
     std::fclose(folder);
     std::fclose(out);
+#endif
 }
 
 TEST(parse_command_line, takes_two_or_three_files_or_one_option)

@@ -1,13 +1,12 @@
 // Scratch folders and whole-file reads, for the tests that touch files.
 #pragma once
 
-#include <stdlib.h>
-
 #include <algorithm>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -21,8 +20,10 @@ struct temp_dir {
     fs::path path;
     temp_dir()
     {
-        std::string t = (fs::temp_directory_path() / "ripple-test-XXXXXX").string();
-        path = mkdtemp(t.data());
+        std::random_device seed;
+        do
+            path = fs::temp_directory_path() / ("ripple-test-" + std::to_string(seed()));
+        while (!fs::create_directory(path));
     }
     ~temp_dir() { fs::remove_all(path); }
 
