@@ -2,9 +2,11 @@
 // CMake compiles this file once per instruction set, with RIPPLE_ISA naming
 // the namespace. Exactness does not rest on the compiler: the tests compare
 // every path with the plain definition over every reachable input.
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <utility>
+#include <vector>
 
 #if defined(__SSE2__)
 #include <immintrin.h>
@@ -94,7 +96,7 @@ inline double degrees_to_radians(float d)
 // rounding boundary lies within 2^-40 of it. Such lanes are redone with the
 // library sine. The lane logic works on bit patterns: the compiler will not
 // vectorise a loop that branches on float comparisons.
-void weights(const float* d, float* w, std::size_t n)
+void polynomial_weights(const float* d, float* w, std::size_t n)
 {
     constexpr std::uint32_t redo = 0xffffffffu;  // a NaN, never a weight
     std::uint32_t any_redo = 0;
@@ -127,6 +129,54 @@ void weights(const float* d, float* w, std::size_t n)
         for (std::size_t k = 0; k < n; k++)
             if (bits(w[k]) == redo)
                 w[k] = sine_weight(d[k]);
+}
+
+// Far from the centre every distance is at least 2^15, where floats are
+// 2^-8 apart, so every reduced distance there is a multiple of 2^-8 in
+// [0, 360]: one of 92,161 values. Their weights are computed once, by the
+// polynomial above, and looked up; a block of distances that all lie on
+// that grid (wherever they come from) takes its weights from the table.
+constexpr int grid = 256;
+constexpr std::size_t grid_points = 360 * grid + 1;
+
+const float* grid_weights()
+{
+    static const std::vector<float> table = [] {
+        std::vector<float> d(grid_points), w(grid_points);
+        for (std::size_t k = 0; k < grid_points; k++)
+            d[k] = float(k) / grid;  // exact: k has at most 17 bits
+        polynomial_weights(d.data(), w.data(), grid_points);
+        return w;
+    }();
+    return table.data();
+}
+
+void look_up(const float* __restrict table, const float* __restrict d, float* __restrict w,
+             std::size_t m)
+{
+    for (std::size_t j = 0; j < m; j++)
+        w[j] = table[std::int32_t(d[j] * float(grid))];
+}
+
+void weights(const float* d, float* w, std::size_t n)
+{
+    constexpr std::size_t block = 64;
+    const float* table = nullptr;
+    for (std::size_t k = 0; k < n; k += block) {
+        const std::size_t m = std::min(block, n - k);
+        std::uint32_t off_grid = 0;
+        for (std::size_t j = 0; j < m; j++) {
+            const float t = d[k + j] * float(grid);  // exact: a power of two
+            off_grid |= bits(t) ^ bits(float(std::int32_t(t)));
+        }
+        if (off_grid) {
+            polynomial_weights(d + k, w + k, m);
+            continue;
+        }
+        if (!table)
+            table = grid_weights();
+        look_up(table, d + k, w + k, m);
+    }
 }
 
 // The blend works on groups of `lanes` pixels, 3 × lanes bytes: each third

@@ -49,7 +49,8 @@ template <class In, class Kernel>
 std::uint64_t mismatches(const std::vector<In>& in, const std::vector<float>& want, std::size_t n,
                          Kernel kernel, const char* what)
 {
-    thread_local std::vector<float> got(chunk);
+    thread_local std::vector<float> got;
+    got.resize(std::max<std::size_t>(n, chunk));
     std::uint64_t bad = 0;
     for (const ripple_path* p : ripple_paths()) {
         (p->*kernel)(in.data(), got.data(), n);
@@ -99,6 +100,26 @@ TEST(exhaustive, weights_for_every_float_from_0_to_360)
         return mismatches(d, want, n, &ripple_path::weights, "d");
     });
     EXPECT_EQ(bad, 0u);
+}
+
+// Every multiple of 2^-8 in [0, 360], the reduced distances of every pixel
+// at least 2^15 from the centre, in blocks that lie wholly on that grid (so
+// the kernels look them up) and in blocks that do not.
+TEST(exhaustive, weights_for_every_distance_on_the_far_grid)
+{
+    const std::size_t n = 360 * 256 + 1;
+    std::vector<float> d(n), want(n);
+    for (std::size_t k = 0; k < n; k++) {
+        d[k] = float(k) / 256;
+        want[k] = sine_weight(d[k]);
+    }
+    EXPECT_EQ(mismatches(d, want, n, &ripple_path::weights, "d"), 0u);
+    std::vector<float> mixed(d), mixed_want(want);
+    for (std::size_t k = 5; k < n; k += 97) {
+        mixed[k] = std::nextafter(d[k], 400.0f);  // off the grid
+        mixed_want[k] = sine_weight(mixed[k]);
+    }
+    EXPECT_EQ(mismatches(mixed, mixed_want, n, &ripple_path::weights, "d"), 0u);
 }
 
 // Every byte pair against each of 600 weights, the exact ones among them:
