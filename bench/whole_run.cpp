@@ -1,6 +1,7 @@
 // Whole-process benchmark: for each pair of pictures (48 megapixels with
-// the centre inside and far outside, 10,000,000 × 1, 1 × 10,000,000, and a
-// 1 × 1 picture behind 100 MB of header bytes) it makes the pair in a
+// the centre inside and far outside, 10,000,000 × 1 and 1 × 10,000,000 with
+// the centre inside and 40,000 px off, and a 1 × 1 picture behind 100 MB of
+// header bytes) it makes the pair in a
 // scratch folder, then runs ripple and two baselines in turn:
 //   stream copy  reads both inputs and writes one output in 1 MiB pieces;
 //   plain copy   reads both inputs whole with fread, writes one with fwrite.
@@ -96,7 +97,9 @@ const pair_case cases[] = {
     {"8000x6000-inside", {bench_width, bench_height}, "4000 3000\n"},
     {"8000x6000-far", {bench_width, bench_height}, "40000 40000\n"},
     {"10000000x1", {10'000'000, 1}, "5000000 0\n"},
+    {"10000000x1-far", {10'000'000, 1}, "5000000 40000\n"},
     {"1x10000000", {1, 10'000'000}, "0 5000000\n"},
+    {"1x10000000-far", {1, 10'000'000}, "40000 5000000\n"},
     {"1x1-100MB-header", {1, 1, 40, 100'000'000}, "0 0\n"},
 };
 
