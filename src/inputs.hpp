@@ -68,6 +68,19 @@ private:
     file_version measure() const;
 };
 
+// For the platform files: the mapped inputs, kept where a fault handler can
+// reach them without allocating, so that a fault on a page another program
+// cut off ends the run with a line that names the file.
+namespace mapped_inputs {
+// Adds a mapping; true for the first, when the handler is to be installed.
+bool add(const std::uint8_t* start, std::size_t length, const std::string& name);
+// Removes one; true for the last, when the handler is to be taken away.
+bool remove(const void* start);
+// The line for a fault at `address`: the truncated-file line of the input
+// mapped there, or a general one.
+const char* line_for(const void* address);
+}  // namespace mapped_inputs
+
 // Memory the system could give now without swapping, in bytes, or 0 where
 // it cannot tell.
 std::uint64_t available_memory();

@@ -21,22 +21,11 @@ namespace {
 // A mapped input that another program truncates while this one runs would
 // kill it with SIGBUS at the first missing page. Instead it ends like any
 // other failure: one line naming the file, nothing left behind, status 1.
-struct mapped_range {
-    const std::uint8_t* start;
-    const std::uint8_t* end;
-    char message[160];
-};
-mapped_range mapped_inputs[8];
-std::size_t mapped_count;
 struct sigaction sigbus_before;
 
 extern "C" void on_sigbus(int, siginfo_t* info, void*)
 {
-    const auto* at = static_cast<const std::uint8_t*>(info->si_addr);
-    const char* message = "ripple: błąd odczytu zmapowanego pliku\n";
-    for (std::size_t k = 0; k < mapped_count; k++)
-        if (at >= mapped_inputs[k].start && at < mapped_inputs[k].end)
-            message = mapped_inputs[k].message;
+    const char* message = mapped_inputs::line_for(info->si_addr);
     ssize_t ignored = ::write(2, message, std::strlen(message));
     (void)ignored;
     discard_temporary_file();
@@ -47,14 +36,7 @@ extern "C" void on_sigbus(int, siginfo_t* info, void*)
 // kill the process at the first missing page, bypassing the handler.
 void guard_mapping(const std::uint8_t* start, std::size_t length, const std::string& name)
 {
-    if (mapped_count == std::size(mapped_inputs))
-        return;  // a SIGBUS there gets the general line
-    mapped_range& r = mapped_inputs[mapped_count];
-    r.start = start;
-    r.end = start + length;
-    std::snprintf(r.message, sizeof r.message, "%s: plik został skrócony w trakcie odczytu\n",
-                  name.c_str());
-    if (mapped_count++ > 0)
+    if (!mapped_inputs::add(start, length, name))
         return;
     struct sigaction sa {};
     sa.sa_sigaction = on_sigbus;
@@ -68,13 +50,8 @@ void guard_mapping(const std::uint8_t* start, std::size_t length, const std::str
 
 void unguard_mapping(const void* start)
 {
-    for (std::size_t k = 0; k < mapped_count; k++)
-        if (mapped_inputs[k].start == start) {
-            mapped_inputs[k] = mapped_inputs[--mapped_count];
-            if (mapped_count == 0)
-                ::sigaction(SIGBUS, &sigbus_before, nullptr);
-            return;
-        }
+    if (mapped_inputs::remove(start))
+        ::sigaction(SIGBUS, &sigbus_before, nullptr);
 }
 
 std::uint64_t page_size() { return std::uint64_t(::sysconf(_SC_PAGESIZE)); }
@@ -115,12 +92,6 @@ input_file::input_file(std::string name) : name_(std::move(name))
         fail(name_, problem);
     }
     version_ = measure();
-}
-
-input_file::input_file(input_file&& o) noexcept
-    : name_(std::move(o.name_)), handle_(std::exchange(o.handle_, -1)), version_(o.version_),
-      map_base_(std::exchange(o.map_base_, nullptr)), map_length_(std::exchange(o.map_length_, 0))
-{
 }
 
 input_file::~input_file()

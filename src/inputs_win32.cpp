@@ -13,13 +13,6 @@
 
 namespace {
 
-struct mapped_range {
-    const std::uint8_t* start;
-    const std::uint8_t* end;
-    char message[160];
-};
-mapped_range mapped_inputs[8];
-std::size_t mapped_count;
 void* guard_handler;
 
 LONG CALLBACK on_in_page_error(EXCEPTION_POINTERS* e)
@@ -27,38 +20,23 @@ LONG CALLBACK on_in_page_error(EXCEPTION_POINTERS* e)
     const EXCEPTION_RECORD* r = e->ExceptionRecord;
     if (r->ExceptionCode != EXCEPTION_IN_PAGE_ERROR || r->NumberParameters < 2)
         return EXCEPTION_CONTINUE_SEARCH;
-    const auto* at = reinterpret_cast<const std::uint8_t*>(r->ExceptionInformation[1]);
-    for (std::size_t k = 0; k < mapped_count; k++)
-        if (at >= mapped_inputs[k].start && at < mapped_inputs[k].end) {
-            DWORD written;
-            ::WriteFile(::GetStdHandle(STD_ERROR_HANDLE), mapped_inputs[k].message,
-                        DWORD(std::strlen(mapped_inputs[k].message)), &written, nullptr);
-            discard_temporary_file();
-            ::ExitProcess(1);
-        }
-    return EXCEPTION_CONTINUE_SEARCH;
+    const char* line = mapped_inputs::line_for(reinterpret_cast<const void*>(r->ExceptionInformation[1]));
+    DWORD written;
+    ::WriteFile(::GetStdHandle(STD_ERROR_HANDLE), line, DWORD(std::strlen(line)), &written, nullptr);
+    discard_temporary_file();
+    ::ExitProcess(1);
 }
 
 void guard_mapping(const std::uint8_t* start, std::size_t length, const std::string& name)
 {
-    if (mapped_count == std::size(mapped_inputs))
-        return;
-    mapped_range& r = mapped_inputs[mapped_count++];
-    r.start = start;
-    r.end = start + length;
-    std::snprintf(r.message, sizeof r.message, "%s: plik został skrócony w trakcie odczytu\n",
-                  name.c_str());
-    if (!guard_handler)
+    if (mapped_inputs::add(start, length, name))
         guard_handler = ::AddVectoredExceptionHandler(1, on_in_page_error);
 }
 
 void unguard_mapping(const void* start)
 {
-    for (std::size_t k = 0; k < mapped_count; k++)
-        if (mapped_inputs[k].start == start) {
-            mapped_inputs[k] = mapped_inputs[--mapped_count];
-            return;
-        }
+    if (mapped_inputs::remove(start) && guard_handler)
+        ::RemoveVectoredExceptionHandler(std::exchange(guard_handler, nullptr));
 }
 
 HANDLE handle_of(std::intptr_t h) { return reinterpret_cast<HANDLE>(h); }
@@ -85,12 +63,6 @@ input_file::input_file(std::string name) : name_(std::move(name))
     }
     handle_ = reinterpret_cast<std::intptr_t>(h);
     version_ = measure();
-}
-
-input_file::input_file(input_file&& o) noexcept
-    : name_(std::move(o.name_)), handle_(std::exchange(o.handle_, -1)), version_(o.version_),
-      map_base_(std::exchange(o.map_base_, nullptr)), map_length_(std::exchange(o.map_length_, 0))
-{
 }
 
 input_file::~input_file()
