@@ -20,16 +20,10 @@ namespace {
 // AddressSanitizer reserves terabytes of address space up front, and an
 // emulator allocates for itself, so neither can run under an address-space
 // limit.
-#if defined(__SANITIZE_ADDRESS__) || defined(RIPPLE_EMULATED)
-constexpr bool can_limit = false;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
+#ifdef RIPPLE_EMULATED
 constexpr bool can_limit = false;
 #else
-constexpr bool can_limit = true;
-#endif
-#else
-constexpr bool can_limit = true;
+constexpr bool can_limit = !address_sanitizer;
 #endif
 
 // The program under test: the one built with the tests, or RIPPLE_EXE,

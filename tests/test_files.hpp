@@ -14,6 +14,20 @@
 
 namespace fs = std::filesystem;
 
+// Whether AddressSanitizer is built in: it owns SIGSEGV and reserves the
+// address space, which some tests must then leave alone.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool address_sanitizer = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool address_sanitizer = true;
+#else
+constexpr bool address_sanitizer = false;
+#endif
+#else
+constexpr bool address_sanitizer = false;
+#endif
+
 // A fresh folder under the system's temporary one, removed with everything
 // in it at the end of the scope.
 struct temp_dir {
