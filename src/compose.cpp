@@ -27,6 +27,9 @@ constexpr std::int64_t chunk = 4096;
 constexpr std::int64_t flat_width_limit = 32;
 static_assert(flat_width_limit <= chunk);
 
+// Floats a weight buffer holds past its last weight, for the flat blend.
+constexpr std::int64_t weight_slack = 16;
+
 // What the composition covers, in k = |i − y| over the rows and m = |j − x|
 // over the columns.
 struct plan {
@@ -160,35 +163,38 @@ void read_next_band(const plan& p, const bmp_input& in, const columns& c, std::i
 }
 
 // For the flat runs: where each byte's weight is, counted from the weights
-// of the run's first row, for runs whose rows go the same way as their
-// weights (up) and the other way (down); and a mask that keeps the pixels'
-// bytes and zeroes the padding. One chunk covers a whole narrow row, so the
-// weights of consecutive rows are `width` apart.
+// of the run's first row in storage order (a padding byte takes its row's
+// last pixel's, so the index never falls), and a mask that keeps the
+// pixels' bytes and zeroes the padding. One chunk covers a whole narrow
+// row, so the weights of consecutive rows are `width` apart; the rows below
+// the centre's take theirs in reverse, from `reversed`.
 struct flat_tables {
-    std::vector<std::int32_t> up, down;
+    std::vector<std::int32_t> at;
     std::vector<std::uint8_t> keep;
+    mutable std::vector<float> reversed;
 };
 
 flat_tables make_flat_tables(const plan& p)
 {
     flat_tables f;
-    const std::int64_t bytes = std::max<std::int64_t>(1, chunk / p.span) * p.stride;
-    for (std::int64_t t = 0; t < bytes; t++) {
-        const std::int64_t b = t % p.stride, col = b < 3 * p.width ? b / 3 : 0;
-        f.up.push_back(std::int32_t(t / p.stride * p.width + col));
-        f.down.push_back(std::int32_t(col - t / p.stride * p.width));
-        f.keep.push_back(b < 3 * p.width ? 0xff : 0);
+    const std::int64_t rows = std::max<std::int64_t>(1, chunk / p.span);
+    for (std::int64_t t = 0; t < rows * p.stride; t++) {
+        const std::int64_t b = t % p.stride, col = std::min(b / 3, p.width - 1);
+        f.at.push_back(std::int32_t(t / p.stride * p.width + col));
+        f.keep.push_back(b < 3 * p.width ? 1 : 0);
     }
+    f.reversed.resize(std::size_t(rows * p.width + weight_slack));
     return f;
 }
 
-// The scratch tables of one chunk of m and one batch of k.
+// The scratch tables of one chunk of m and one batch of k. The flat blend
+// may read a vector's worth of weights past the last one it uses.
 struct chunk_tables {
     std::vector<std::uint32_t> dx2 = std::vector<std::uint32_t>(chunk);
     std::vector<std::uint32_t> s = std::vector<std::uint32_t>(chunk);
     std::vector<float> d = std::vector<float>(chunk);
-    std::vector<float> table = std::vector<float>(chunk);
-    std::vector<float> in_columns = std::vector<float>(2 * chunk);
+    std::vector<float> table = std::vector<float>(chunk + weight_slack);
+    std::vector<float> in_columns = std::vector<float>(2 * chunk + weight_slack);
 };
 
 // Row q of the table holds the weights for k = k0 + q and the n values of
@@ -196,11 +202,16 @@ struct chunk_tables {
 void weight_table(const ripple_path& path, const std::uint32_t* dx2, std::int64_t n,
                   std::int64_t k0, std::int64_t nk, chunk_tables& t)
 {
-    for (std::int64_t q = 0; q < nk; q++) {
-        const std::uint32_t dy = std::uint32_t(k0 + q), dy2 = dy * dy;
-        std::uint32_t* sq = t.s.data() + q * n;
-        for (std::int64_t k = 0; k < n; k++)
-            sq[k] = dy2 + dx2[k];
+    std::uint32_t* s = t.s.data();
+    if (n == 1) {  // a column: one loop the compiler can vectorise, not one per row
+        for (std::int64_t q = 0; q < nk; q++)
+            s[q] = std::uint32_t(k0 + q) * std::uint32_t(k0 + q) + dx2[0];
+    } else {
+        for (std::int64_t q = 0; q < nk; q++) {
+            const std::uint32_t dy = std::uint32_t(k0 + q), dy2 = dy * dy;
+            for (std::int64_t k = 0; k < n; k++)
+                s[q * n + k] = dy2 + dx2[k];
+        }
     }
     path.distances(t.s.data(), t.d.data(), std::size_t(nk * n));
     path.weights(t.d.data(), t.table.data(), std::size_t(nk * n));
@@ -254,11 +265,30 @@ void blend_rows(const composition& cm, const side& s, std::int64_t ka, std::int6
 void blend_flat_rows(const composition& cm, const side& s, std::int64_t ka, std::int64_t kb,
                      std::int64_t k0, const float* wts, const side_strips& st)
 {
-    const std::int64_t low = s.dir > 0 ? ka : kb - 1;
+    const std::int64_t width = cm.p.width, low = s.dir > 0 ? ka : kb - 1;
     const std::int64_t i = s.row(low);
-    cm.path.blend_flat(cm.in1.row(i), cm.in2.row(i), wts + (low - k0) * cm.p.width,
-                       st.part[0].at(i, 0), std::size_t((kb - ka) * cm.p.stride),
-                       s.dir > 0 ? cm.flat.up.data() : cm.flat.down.data(), cm.flat.keep.data());
+    const float* first = wts + (low - k0) * width;
+    if (s.dir < 0) {  // storage order runs against k: put the rows' weights in it
+        // One loop over the floats, not one per row, which compilers turn
+        // into a call per row of at most 31 floats.
+        float* to = cm.flat.reversed.data();
+        const std::int64_t n = (kb - ka) * width;
+        if (width == 1) {
+            for (std::int64_t j = 0; j < n; j++)
+                to[j] = first[-j];
+        } else {
+            for (std::int64_t j = 0, c = 0, row = 0; j < n; j++) {
+                to[j] = first[row + c];
+                if (++c == width) {
+                    c = 0;
+                    row -= width;
+                }
+            }
+        }
+        first = to;
+    }
+    cm.path.blend_flat(cm.in1.row(i), cm.in2.row(i), first, st.part[0].at(i, 0),
+                       std::size_t((kb - ka) * cm.p.stride), cm.flat.at.data(), cm.flat.keep.data());
 }
 
 // The chunk [ma, mb) of m for the band [k0, k1) on both sides.

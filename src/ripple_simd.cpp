@@ -281,12 +281,41 @@ void blend(const std::uint8_t* __restrict p1, const std::uint8_t* __restrict p2,
             out[3 * j + c] = blend_byte(p1[3 * j + c], p2[3 * j + c], w[j]);
 }
 
+// `lanes` bytes take their weights from at most lanes / 3 + 2 pixels that
+// follow each other, so one load of `lanes` weights from the first holds
+// them all, and a permute within a register, not a gather from memory,
+// hands each byte its weight. Without AVX2 there is no such permute, and
+// the plain loop is faster.
+inline vf permute(vf window, vi index)
+{
+#ifdef __clang__
+    vf v;
+    for (int l = 0; l < lanes; l++)
+        v[l] = window[index[l]];
+    return v;
+#else
+    return __builtin_shuffle(window, index);
+#endif
+}
+
 void blend_flat(const std::uint8_t* __restrict p1, const std::uint8_t* __restrict p2,
                 const float* __restrict w, std::uint8_t* __restrict out, std::size_t bytes,
                 const std::int32_t* __restrict at, const std::uint8_t* __restrict keep)
 {
-    for (std::size_t t = 0; t < bytes; t++)
-        out[t] = blend_byte(p1[t], p2[t], w[at[t]]) & keep[t];
+    std::size_t t = 0;
+#if defined(__AVX2__)  // where a register permute of floats is one instruction
+    for (; t + lanes <= bytes; t += lanes) {
+        vf window;
+        std::memcpy(&window, w + at[t], sizeof window);
+        vi index;
+        std::memcpy(&index, at + t, sizeof index);
+        const vf wv = permute(window, index - at[t]);
+        const vf value = to_floats(p2 + t) * (1.0f - wv) + to_floats(p1 + t) * wv;
+        to_bytes(value * to_floats(keep + t), out + t);  // × 1 or × 0: exact
+    }
+#endif
+    for (; t < bytes; t++)
+        out[t] = blend_byte(p1[t], p2[t], w[at[t]]) & std::uint8_t(0 - keep[t]);
 }
 
 extern const ripple_path path{RIPPLE_ISA_NAME, distances, weights, blend, blend_flat};

@@ -19,8 +19,9 @@ struct ripple_path {
     void (*blend)(const std::uint8_t* p1, const std::uint8_t* p2, const float* w,
                   std::uint8_t* out, std::size_t pixels);
     // Rows of a narrow picture as one run of bytes: out[t] =
-    // blend_byte(p1[t], p2[t], w[at[t]]) masked with keep[t], which is 0
-    // for padding.
+    // blend_byte(p1[t], p2[t], w[at[t]]) where keep[t] is 1, and 0 where it
+    // is 0 (the padding). at[] never decreases and grows by at most one every
+    // three bytes, and w may be read 16 floats past the last weight used.
     void (*blend_flat)(const std::uint8_t* p1, const std::uint8_t* p2, const float* w,
                        std::uint8_t* out, std::size_t bytes, const std::int32_t* at,
                        const std::uint8_t* keep);
