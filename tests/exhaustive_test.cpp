@@ -124,7 +124,8 @@ TEST(exhaustive, weights_for_every_distance_on_the_far_grid)
 
 // Every byte pair against each of 600 weights, the exact ones among them:
 // pixel j takes weight (j + t) mod 600 in pass t, so every byte position
-// within a vector meets every weight too.
+// within a vector meets every weight too. Both blends: by pixel, and as
+// one run of bytes.
 TEST(exhaustive, blend_for_every_byte_pair)
 {
     std::vector<float> ws = {0.0f, -0.0f, 1.0f, 0.5f, 0.70710677f, 0.087155744f, 1e-9f,
@@ -140,7 +141,13 @@ TEST(exhaustive, blend_for_every_byte_pair)
         p1[k] = std::uint8_t(k);
         p2[k] = std::uint8_t(k >> 8);
     }
-    std::vector<float> w(pixels);
+    std::vector<float> w(pixels + 16);  // the run may read a vector past the last weight
+    std::vector<std::int32_t> at(bytes);
+    std::vector<std::uint8_t> keep(bytes);
+    for (std::size_t k = 0; k < bytes; k++) {
+        at[k] = std::int32_t(k / 3);
+        keep[k] = k % 7 != 6;
+    }
     for (const ripple_path* p : ripple_paths())
         for (std::size_t t = 0; t < ws.size(); t++) {
             for (std::size_t j = 0; j < pixels; j++)
@@ -149,5 +156,11 @@ TEST(exhaustive, blend_for_every_byte_pair)
                 want[k] = blend_byte(p1[k], p2[k], w[k / 3]);
             p->blend(p1.data(), p2.data(), w.data(), got.data(), pixels);
             ASSERT_EQ(got, want) << p->name << " in pass " << t;
+            // The narrow rows' run: the same weights byte by byte, every
+            // seventh byte padding.
+            for (std::size_t k = 0; k < bytes; k++)
+                want[k] = k % 7 == 6 ? 0 : want[k];
+            p->blend_flat(p1.data(), p2.data(), w.data(), got.data(), bytes, at.data(), keep.data());
+            ASSERT_EQ(got, want) << p->name << " (one run) in pass " << t;
         }
 }
