@@ -33,8 +33,9 @@ std::string compression_name(std::uint32_t c)
 
 // The format fields, in the order a reader meets them. The info header's
 // length comes first, so that an old 12-byte header gets the hint even in
-// a file too short for a 40-byte one.
-void check_format(std::span<const std::uint8_t> h, std::uint64_t file_size, const std::string& name)
+// a file too short for a 40-byte one. Gives that length.
+std::uint32_t check_format(std::span<const std::uint8_t> h, std::uint64_t file_size,
+                           const std::string& name)
 {
     const std::string too_short = "plik jest za krótki na nagłówki BMP (" +
                                   std::to_string(file_size) + " B, potrzeba co najmniej 54 B)";
@@ -58,6 +59,7 @@ void check_format(std::span<const std::uint8_t> h, std::uint64_t file_size, cons
     if (compression != 0)
         fail(name, "nieobsługiwana kompresja nr " + std::to_string(compression) +
                        compression_name(compression) + save_as);
+    return info_size;
 }
 
 }  // namespace
@@ -66,7 +68,7 @@ bmp_layout check_header(std::span<const std::uint8_t> head, std::uint64_t file_s
                         const std::string& name)
 {
     const std::span<const std::uint8_t> h = head.first(std::min(head.size(), bmp_header_size));
-    check_format(h, file_size, name);
+    const std::uint32_t info_size = check_format(h, file_size, name);
     const std::uint8_t* info = h.data() + hdr_file_size;
     const std::int32_t width = get_i32(info + 4);
     const std::int32_t height = get_i32(info + 8);
@@ -80,7 +82,7 @@ bmp_layout check_header(std::span<const std::uint8_t> head, std::uint64_t file_s
     l.top_down = height < 0;
     l.height = l.top_down ? -height : height;
     l.pixel_offset = get_u32(h.data() + 10);
-    const std::uint64_t headers_end = hdr_file_size + std::uint64_t(get_u32(info));
+    const std::uint64_t headers_end = hdr_file_size + std::uint64_t(info_size);
     if (l.pixel_offset < headers_end)
         fail(name, "dane pikseli zaczynają się w bajcie " + std::to_string(l.pixel_offset) +
                        ", wewnątrz nagłówków kończących się w bajcie " +

@@ -166,12 +166,10 @@ void read_next_band(const plan& p, const bmp_input& in, const columns& c, std::i
 // of the run's first row in storage order (a padding byte takes its row's
 // last pixel's, so the index never falls), and a mask that keeps the
 // pixels' bytes and zeroes the padding. One chunk covers a whole narrow
-// row, so the weights of consecutive rows are `width` apart; the rows below
-// the centre's take theirs in reverse, from `reversed`.
+// row, so the weights of consecutive rows are `width` apart.
 struct flat_tables {
     std::vector<std::int32_t> at;
     std::vector<std::uint8_t> keep;
-    mutable std::vector<float> reversed;
 };
 
 flat_tables make_flat_tables(const plan& p)
@@ -183,18 +181,21 @@ flat_tables make_flat_tables(const plan& p)
         f.at.push_back(std::int32_t(t / p.stride * p.width + col));
         f.keep.push_back(b < 3 * p.width ? 1 : 0);
     }
-    f.reversed.resize(std::size_t(rows * p.width + weight_slack));
     return f;
 }
 
-// The scratch tables of one chunk of m and one batch of k. The flat blend
-// may read a vector's worth of weights past the last one it uses.
+// The scratch tables of one chunk of m and one batch of k: the table in m,
+// the rows' weights in column order (a row spans at most twice the chunk's
+// m), and, for the narrow rows below the centre's, those rows' weights in
+// storage order. The flat blend may read a vector's worth of weights past
+// the last one it uses.
 struct chunk_tables {
     std::vector<std::uint32_t> dx2 = std::vector<std::uint32_t>(chunk);
     std::vector<std::uint32_t> s = std::vector<std::uint32_t>(chunk);
     std::vector<float> d = std::vector<float>(chunk);
     std::vector<float> table = std::vector<float>(chunk + weight_slack);
     std::vector<float> in_columns = std::vector<float>(2 * chunk + weight_slack);
+    std::vector<float> reversed = std::vector<float>(2 * chunk + weight_slack);
 };
 
 // Row q of the table holds the weights for k = k0 + q and the n values of
@@ -271,7 +272,7 @@ void blend_flat_rows(const composition& cm, const side& s, std::int64_t ka, std:
     if (s.dir < 0) {  // storage order runs against k: put the rows' weights in it
         // One loop over the floats, not one per row, which compilers turn
         // into a call per row of at most 31 floats.
-        float* to = cm.flat.reversed.data();
+        float* to = cm.t.reversed.data();
         const std::int64_t n = (kb - ka) * width;
         if (width == 1) {
             for (std::int64_t j = 0; j < n; j++)

@@ -11,6 +11,9 @@
 
 class output_file;
 
+// The size of the strips the program composes the output in.
+constexpr std::size_t default_strip_size = std::size_t(256) << 10;
+
 class pixel_sink {
 public:
     // Up to four strips are open at once, in slots 0 to 3. A strip holds
@@ -70,7 +73,7 @@ private:
 // The strips go to the output file, from `offset` on, as they are done.
 class file_sink : public pixel_sink {
 public:
-    file_sink(output_file& out, std::uint64_t offset, std::size_t strip_size = std::size_t(256) << 10);
+    file_sink(output_file& out, std::uint64_t offset, std::size_t strip_size = default_strip_size);
     void close(int slot, std::uint64_t offset, std::size_t n) override;
 
 protected:

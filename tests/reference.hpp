@@ -13,7 +13,7 @@
 // The whole output pixel block in memory; each strip is composed in place.
 class memory_sink : public pixel_sink {
 public:
-    explicit memory_sink(std::uint64_t size, std::size_t strip_size = std::size_t(256) << 10);
+    explicit memory_sink(std::uint64_t size, std::size_t strip_size = default_strip_size);
     ~memory_sink() override;
     memory_sink(const memory_sink&) = delete;
     memory_sink& operator=(const memory_sink&) = delete;

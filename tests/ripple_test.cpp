@@ -142,7 +142,7 @@ TEST(compose_ripple, strips_written_to_a_file_make_the_same_block)
     temp_dir dir;
     const std::string name = (dir.path / "Output.bmp").string();
     for (bmp_params shape : {bmp_params{5, 3}, bmp_params{4097, 3}, bmp_params{1, 5000}, bmp_params{700, 900}})
-        for (std::size_t strip : {std::size_t(256) << 10, std::size_t(40)}) {
+        for (std::size_t strip : {default_strip_size, std::size_t(40)}) {
             bmp_input in1 = load(shape, noise1), in2 = load(shape, noise2);
             for (auto [x, y] : {std::pair{shape.width / 3, shape.height / 2}, std::pair{-3, 7}}) {
                 {
