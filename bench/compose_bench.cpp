@@ -32,11 +32,11 @@ const bench_case cases[] = {
 
 // One pair per shape, made when first needed, with an output block to match.
 struct pair {
-    bmp_input in1, in2;
+    picture in1, in2;
     memory_sink out;
     explicit pair(const bmp_params& shape)
-        : in1(load_bytes(make_bmp(shape, bench_pixel<1>), "1.bmp")),
-          in2(load_bytes(make_bmp(shape, bench_pixel<2>), "2.bmp")), out(in1.layout.image_size)
+        : in1(in_memory(make_bmp(shape, bench_pixel<1>))), in2(in_memory(make_bmp(shape, bench_pixel<2>))),
+          out(in1.layout.image_size)
     {
         std::memset(out.data(), 0, out.size());  // no page faults in the timing
     }
@@ -56,10 +56,12 @@ void bm_compose(benchmark::State& state, const ripple_path* path, const bench_ca
     pair& p = pair_for(c.shape);
     state.SetLabel(std::string(path ? path->name : "plain") + ", " + c.name);
     for (auto _ : state) {
-        if (path)
-            compose_ripple_with(*path, p.in1, p.in2, c.x, c.y, p.out);
-        else
-            compose_ripple_plain(p.in1, p.in2, c.x, c.y, p.out);
+        if (path) {
+            memory_rows rows1(p.in1.view), rows2(p.in2.view);
+            compose_ripple_with(*path, rows1, rows2, c.x, c.y, p.out);
+        } else {
+            compose_ripple_plain(p.in1.view, p.in2.view, c.x, c.y, p.out);
+        }
         benchmark::ClobberMemory();
     }
     state.counters["ns/px"] = benchmark::Counter(

@@ -2,10 +2,12 @@
 // centre (8 bytes), the length of the first file (4 bytes), then both files.
 // The run must end in a clean refusal or write the first file with only its
 // pixel block replaced, every padding byte 0. The strips are cut small for
-// some inputs, so that wide rows are made in windows.
+// some inputs, so that wide rows are made in windows, and some inputs are
+// read band by band as if they could not be mapped.
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -17,6 +19,7 @@
 
 #include "bmp_make.hpp"
 #include "compose.hpp"
+#include "inputs.hpp"
 #include "output.hpp"
 #include "reference.hpp"
 
@@ -54,16 +57,28 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     std::uint64_t offset = 0, image = 0;
     try {
-        bmp_input in1 = load_bytes({file1, file1 + len1}, "Input_1.bmp");
-        bmp_input in2 = load_bytes({file2, file2 + len2}, "Input_2.bmp");
+        static input_os unmappable = [] {
+            input_os os = native_input_os();
+            os.map = [](std::intptr_t, std::uint64_t, std::size_t, void*&) { return ENODEV; };
+            return os;
+        }();
+        const input_os& os = len2 % 5 == 0 ? unmappable : native_input_os();
+        bmp_input in1 = load_bytes({file1, file1 + len1}, "Input_1.bmp", os);
+        bmp_input in2 = load_bytes({file2, file2 + len2}, "Input_2.bmp", os);
         match_inputs(in1, in2);
         output_file out(output_name());
+        const auto read1 = [&](std::uint64_t at, std::uint8_t* dst, std::size_t n) { in1.file.read_at(at, dst, n); };
         out.reserve(in1.file.size());
-        write_header(out, in1);
+        const byte_range head = bytes_before_pixels(in1.layout);
+        out.copy_from(read1, head.offset, head.length);
         file_sink pixs_out(out, in1.layout.pixel_offset,
                            len2 % 2 ? 16 + len2 % 256 : std::size_t(1) << 20);
-        compose_ripple(in1, in2, x, y, pixs_out);
-        write_tail(out, in1);
+        // Read band by band for some inputs, as where they cannot be mapped.
+        const reading how = len1 % 3 ? reading::at_once : reading::by_band;
+        input_rows rows1(in1, how, pixs_out.capacity()), rows2(in2, how, pixs_out.capacity());
+        compose_ripple(rows1, rows2, x, y, pixs_out);
+        const byte_range tail = bytes_after_pixels(in1.layout, in1.file.size());
+        out.copy_from(read1, tail.offset, tail.length);
         out.commit();
         offset = in1.layout.pixel_offset;
         image = in1.layout.image_size;

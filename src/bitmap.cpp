@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstdlib>
 
-#include "output.hpp"
+#include "error.hpp"
+#include "text.hpp"
 
 namespace {
 
@@ -52,13 +54,15 @@ std::uint32_t check_format(std::span<const std::uint8_t> h, std::uint64_t file_s
                        " B" + save_as);
     if (h.size() < bmp_header_size)
         fail(name, too_short);
-    const std::uint16_t bpp = get_u16(info + 14);
-    if (bpp != 24)
-        fail(name, "nieobsługiwana liczba bitów na piksel: " + std::to_string(bpp) + save_as);
+    // Compression first: an RLE8 file has 8 bits per pixel, and its
+    // compression says more about how to save it instead.
     const std::uint32_t compression = get_u32(info + 16);
     if (compression != 0)
         fail(name, "nieobsługiwana kompresja nr " + std::to_string(compression) +
                        compression_name(compression) + save_as);
+    const std::uint16_t bpp = get_u16(info + 14);
+    if (bpp != 24)
+        fail(name, "nieobsługiwana liczba bitów na piksel: " + std::to_string(bpp) + save_as);
     return info_size;
 }
 
@@ -97,56 +101,43 @@ bmp_layout check_header(std::span<const std::uint8_t> head, std::uint64_t file_s
     return l;
 }
 
-bmp_input load_bitmap(const std::string& name)
-{
-    bmp_input in{input_file(name)};
-    std::uint8_t head[bmp_header_size];
-    const std::size_t n = std::size_t(std::min<std::uint64_t>(in.file.size(), bmp_header_size));
-    in.file.read_at(0, head, n);
-    in.layout = check_header({head, n}, in.file.size(), name);
-    in.base = in.file.map(in.layout.pixel_offset, in.layout.image_size);
-    in.stride = std::ptrdiff_t(row_length(in.layout.width));
-    return in;
-}
+row_order stored_rows(const bmp_layout& l) { return {0, l.stride()}; }
 
-void match_inputs(const bmp_input& in1, bmp_input& in2)
+void check_pair(const bmp_layout& l1, const std::string& name1, const bmp_layout& l2,
+                const std::string& name2)
 {
-    const std::string& name1 = in1.file.name();
-    const std::string& name2 = in2.file.name();
-    const bool too_narrow = in2.width() < in1.width(), too_low = in2.height() < in1.height();
-    auto px = [](const bmp_input& in) {
-        return std::to_string(in.width()) + "×" + std::to_string(in.height());
-    };
+    const bool too_narrow = l2.width < l1.width, too_low = l2.height < l1.height;
+    auto px = [](const bmp_layout& l) { return std::to_string(l.width) + "×" + std::to_string(l.height); };
+    const std::string first = shown_name(name1);
     if (too_narrow && too_low)
-        fail(name2, "obraz jest za wąski i za niski: ma " + px(in2) + " px, a " + name1 + " ma " +
-                        px(in1) + " px");
+        fail(name2, "obraz jest za wąski i za niski: ma " + px(l2) + " px, a " + first + " ma " +
+                        px(l1) + " px");
     if (too_narrow)
-        fail(name2, "obraz jest za wąski: ma " + std::to_string(in2.width()) +
-                        " px szerokości, a " + name1 + " ma " + std::to_string(in1.width()) + " px");
+        fail(name2, "obraz jest za wąski: ma " + std::to_string(l2.width) + " px szerokości, a " +
+                        first + " ma " + std::to_string(l1.width) + " px");
     if (too_low)
-        fail(name2, "obraz jest za niski: ma " + std::to_string(in2.height()) +
-                        " px wysokości, a " + name1 + " ma " + std::to_string(in1.height()) + " px");
-    // Without this a top-down and a bottom-up picture would meet upside down.
-    if (in1.layout.top_down != in2.layout.top_down) {
-        in2.base = in2.row(in2.height() - 1);
-        in2.stride = -in2.stride;
-    }
+        fail(name2, "obraz jest za niski: ma " + std::to_string(l2.height) + " px wysokości, a " +
+                        first + " ma " + std::to_string(l1.height) + " px");
 }
 
-std::span<const std::uint8_t> used_bytes(const bmp_input& in, const bmp_input& in1)
+// Without this a top-down and a bottom-up picture would meet upside down.
+row_order lined_up(const bmp_layout& l1, const bmp_layout& l2)
 {
-    const std::uint8_t* a = in.row(0);
-    const std::uint8_t* b = in.row(in1.height() - 1);
-    return {std::min(a, b), std::size_t(std::abs(b - a)) + 3 * std::size_t(in1.width())};
+    if (l1.top_down == l2.top_down)
+        return stored_rows(l2);
+    return {(l2.height - 1) * l2.stride(), -l2.stride()};
 }
 
-void write_header(output_file& out, const bmp_input& in1)
+byte_range used_bytes(const row_order& order, const bmp_layout& l1)
 {
-    out.copy_from(in1.file, 0, in1.layout.pixel_offset);
+    const std::int64_t a = order.first, b = order.first + (l1.height - 1) * order.stride;
+    return {std::uint64_t(std::min(a, b)), std::uint64_t(std::abs(b - a) + 3 * std::int64_t(l1.width))};
 }
 
-void write_tail(output_file& out, const bmp_input& in1)
+byte_range bytes_before_pixels(const bmp_layout& l1) { return {0, l1.pixel_offset}; }
+
+byte_range bytes_after_pixels(const bmp_layout& l1, std::uint64_t file_size)
 {
-    const std::uint64_t end = in1.layout.pixel_offset + in1.layout.image_size;
-    out.copy_from(in1.file, end, in1.file.size() - end);
+    const std::uint64_t end = l1.pixel_offset + l1.image_size;
+    return {end, file_size - end};
 }

@@ -15,9 +15,6 @@
 #include <span>
 #include <string>
 
-#include "inputs.hpp"
-
-class output_file;
 
 // Padding that rounds a row of `width` pixels up to a multiple of four bytes.
 constexpr std::int64_t row_pad(std::int64_t width) { return (-3 * width) & 3; }
@@ -34,6 +31,8 @@ struct bmp_layout {
     bool top_down = false;
     std::uint64_t pixel_offset = 0;  // bfOffBits
     std::uint64_t image_size = 0;    // bytes of rows, padding included
+
+    std::int64_t stride() const { return row_length(width); }
 };
 
 // Checks the first bytes of a file of `file_size` bytes (all of them, or
@@ -43,31 +42,32 @@ struct bmp_layout {
 bmp_layout check_header(std::span<const std::uint8_t> head, std::uint64_t file_size,
                         const std::string& name);
 
-// One input: its file, its layout and its rows, mapped rather than copied.
-struct bmp_input {
-    input_file file;
-    bmp_layout layout;
-    const std::uint8_t* base = nullptr;  // row i starts at base + i × stride
-    std::ptrdiff_t stride = 0;
-
-    explicit bmp_input(input_file f) : file(std::move(f)) {}
-    std::int32_t width() const { return layout.width; }
-    std::int32_t height() const { return layout.height; }
-    const std::uint8_t* row(std::int64_t i) const { return base + i * stride; }
+// Where stored row i of a picture lies, counted from the start of its
+// pixel block: at first + i × stride.
+struct row_order {
+    std::int64_t first = 0, stride = 0;
 };
 
-// Opens, checks and maps one input.
-bmp_input load_bitmap(const std::string& name);
+// The rows as stored.
+row_order stored_rows(const bmp_layout& l);
 
-// Makes the second input's rows run in the same vertical direction as the
-// first's, and refuses a second input too small to cover the first.
-void match_inputs(const bmp_input& in1, bmp_input& in2);
+// Refuses a second picture too small to cover the first, naming the second.
+void check_pair(const bmp_layout& l1, const std::string& name1, const bmp_layout& l2,
+                const std::string& name2);
 
-// The bytes of `in` that a composition of `in1`'s size reads: the rows from
-// the first used to the last, in address order.
-std::span<const std::uint8_t> used_bytes(const bmp_input& in, const bmp_input& in1);
+// The second picture's rows in the first one's vertical direction.
+row_order lined_up(const bmp_layout& l1, const bmp_layout& l2);
 
-// The output file is the first input with its pixel block replaced: its
-// bytes before the pixels, and those after them, copied in pieces.
-void write_header(output_file& out, const bmp_input& in1);
-void write_tail(output_file& out, const bmp_input& in1);
+// A stretch of a file.
+struct byte_range {
+    std::uint64_t offset = 0, length = 0;
+};
+
+// The bytes of a pixel block with `order` that a composition of the first
+// picture's size reads: its rows from the first used to the last.
+byte_range used_bytes(const row_order& order, const bmp_layout& l1);
+
+// The output is the first input with its pixel block replaced: its bytes
+// before the pixels and those after them are copied as they are.
+byte_range bytes_before_pixels(const bmp_layout& l1);
+byte_range bytes_after_pixels(const bmp_layout& l1, std::uint64_t file_size);

@@ -2,6 +2,8 @@
 
 #include <vector>
 
+#include "text.hpp"
+
 const char* const usage_text =
     "Użycie: ripple [PIERWSZY DRUGI [WYNIK]]\n"
     "Łączy dwa 24-bitowe obrazy BMP koncentrycznym, falistym przenikaniem wokół\n"
@@ -45,7 +47,7 @@ command_line parse_command_line(std::span<const std::string_view> args)
         else if (options && a == "--version")
             return only(command_line::action::version);
         else if (options && a.size() > 1 && a[0] == '-')
-            return usage_error("nieznana opcja „" + std::string(a) + "”");
+            return usage_error("nieznana opcja „" + shown_text(a) + "”");
         else
             files.push_back(a);
     }

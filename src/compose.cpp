@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "bitmap.hpp"
 #include "error.hpp"
 
 namespace {
@@ -48,12 +49,12 @@ std::int64_t nearest(std::int64_t c, std::int64_t n)
 
 std::int64_t farthest(std::int64_t c, std::int64_t n) { return std::max(std::abs(c), std::abs(n - 1 - c)); }
 
-plan make_plan(const bmp_input& in1, const bmp_input& in2, std::int32_t x, std::int32_t y,
+plan make_plan(const image_view& in1, const image_view& in2, std::int32_t x, std::int32_t y,
                std::size_t strip_size)
 {
     plan p;
-    p.width = in1.width();
-    p.height = in1.height();
+    p.width = in1.width;
+    p.height = in1.height;
     p.stride = row_length(p.width);
     p.cx = x;
     p.cy = y;
@@ -115,9 +116,21 @@ side side_rows(const plan& p, std::int64_t k0, std::int64_t k1, std::int64_t dir
 // are 0 and 1 going up, 2 and 3 going down.
 struct side_strips {
     strip part[2];
+    band_view in1[2], in2[2];  // the inputs' pixels of each part
 };
 
-side_strips open_strips(strip_writer& writer, const plan& p, const side& s, const columns& c)
+// The inputs' pixels of a strip are asked for in the strip's own slot,
+// whole rows with their padding, which the flat runs read.
+void fetch_bands(side_strips& st, int part, row_source& in1, row_source& in2, const plan& p)
+{
+    const strip& s = st.part[part];
+    const std::int64_t row_bytes = s.j0 == 0 && s.j1 == p.width ? p.stride : 3 * (s.j1 - s.j0);
+    st.in1[part] = in1.band(s.slot, s.first_row, s.rows, s.j0, row_bytes);
+    st.in2[part] = in2.band(s.slot, s.first_row, s.rows, s.j0, row_bytes);
+}
+
+side_strips open_strips(strip_writer& writer, const plan& p, const side& s, const columns& c,
+                        row_source& in1, row_source& in2)
 {
     side_strips st;
     if (s.empty())
@@ -126,12 +139,19 @@ side_strips open_strips(strip_writer& writer, const plan& p, const side& s, cons
     const std::int64_t first = s.lowest_row(), rows = s.kb - s.ka;
     if (!p.windowed) {
         st.part[0] = st.part[1] = writer.open(slot, first, rows, 0, p.width);
+        fetch_bands(st, 0, in1, in2, p);
+        st.in1[1] = st.in1[0];
+        st.in2[1] = st.in2[0];
         return st;
     }
-    if (c.left_n() > 0)
+    if (c.left_n() > 0) {
         st.part[0] = writer.open(slot, first, rows, c.left0, c.left1);
-    if (c.right_n() > 0)
+        fetch_bands(st, 0, in1, in2, p);
+    }
+    if (c.right_n() > 0) {
         st.part[1] = writer.open(slot + 1, first, rows, c.right0, c.right1);
+        fetch_bands(st, 1, in1, in2, p);
+    }
     return st;
 }
 
@@ -141,25 +161,6 @@ void finish_strips(strip_writer& writer, const side_strips& st, bool padding_don
         writer.finish(st.part[0], padding_done);
     if (st.part[1].slot >= 0 && st.part[1].slot != st.part[0].slot)
         writer.finish(st.part[1], padding_done);
-}
-
-// Asks for the rows of the band after [.., k1), where the inputs are read
-// band by band rather than all at once.
-void read_next_band(const plan& p, const bmp_input& in, const columns& c, std::int64_t k1)
-{
-    if (!in.file.by_band)
-        return;
-    for (std::int64_t dir : {1, -1}) {
-        const side s = side_rows(p, k1, k1 + p.band, dir);
-        if (s.empty())
-            continue;
-        const std::uint8_t* a = in.row(s.row(s.ka));
-        const std::uint8_t* b = in.row(s.row(s.kb - 1));
-        for (auto [j0, j1] : {std::pair{c.left0, c.left1}, std::pair{c.right0, c.right1}})
-            if (j0 < j1)
-                in.file.read_band({std::min(a, b) + 3 * j0,
-                                   std::size_t(std::abs(b - a)) + 3 * std::size_t(j1 - j0)});
-    }
 }
 
 // For the flat runs: where each byte's weight is, counted from the weights
@@ -237,8 +238,6 @@ void mirror_gather(const chunk_tables& t, std::int64_t n, std::int64_t nk, const
 struct composition {
     const ripple_path& path;
     const plan& p;
-    const bmp_input& in1;
-    const bmp_input& in2;
     chunk_tables& t;
     const flat_tables& flat;
 };
@@ -253,10 +252,10 @@ void blend_rows(const composition& cm, const side& s, std::int64_t ka, std::int6
         const std::int64_t i = s.row(k);
         const float* wrow = wts + (k - k0) * seg;
         if (nl)
-            cm.path.blend(cm.in1.row(i) + 3 * c.left0, cm.in2.row(i) + 3 * c.left0, wrow,
+            cm.path.blend(st.in1[0].at(i, c.left0), st.in2[0].at(i, c.left0), wrow,
                           st.part[0].at(i, c.left0), std::size_t(nl));
         if (nr)
-            cm.path.blend(cm.in1.row(i) + 3 * c.right0, cm.in2.row(i) + 3 * c.right0, wrow + nl,
+            cm.path.blend(st.in1[1].at(i, c.right0), st.in2[1].at(i, c.right0), wrow + nl,
                           st.part[1].at(i, c.right0), std::size_t(nr));
     }
 }
@@ -288,7 +287,7 @@ void blend_flat_rows(const composition& cm, const side& s, std::int64_t ka, std:
         }
         first = to;
     }
-    cm.path.blend_flat(cm.in1.row(i), cm.in2.row(i), first, st.part[0].at(i, 0),
+    cm.path.blend_flat(st.in1[0].at(i, 0), st.in2[0].at(i, 0), first, st.part[0].at(i, 0),
                        std::size_t((kb - ka) * cm.p.stride), cm.flat.at.data(), cm.flat.keep.data());
 }
 
@@ -330,24 +329,22 @@ void compose_chunk(const composition& cm, const side (&sides)[2], const side_str
 
 }  // namespace
 
-void compose_ripple_with(const ripple_path& path, const bmp_input& in1, const bmp_input& in2,
-                         std::int32_t x, std::int32_t y, pixel_sink& out)
+void compose_ripple_with(const ripple_path& path, row_source& in1, row_source& in2, std::int32_t x,
+                         std::int32_t y, pixel_sink& out)
 {
-    const plan p = make_plan(in1, in2, x, y, out.strip_size());
+    const plan p = make_plan(in1.shape(), in2.shape(), x, y, out.strip_size());
     strip_writer writer(out, p.width);
     chunk_tables t;
     const flat_tables flat = p.flat ? make_flat_tables(p) : flat_tables{};
-    const composition cm{path, p, in1, in2, t, flat};
+    const composition cm{path, p, t, flat};
     for (std::int64_t w0 = p.m_lo; w0 <= p.m_hi; w0 += p.span) {
         const std::int64_t w1 = std::min(p.m_hi + 1, w0 + p.span);
         const columns window = columns_for(p, w0, w1);
         for (std::int64_t k0 = p.k_lo; k0 <= p.k_hi; k0 += p.band) {
             const std::int64_t k1 = std::min(p.k_hi + 1, k0 + p.band);
             const side sides[2] = {side_rows(p, k0, k1, 1), side_rows(p, k0, k1, -1)};
-            const side_strips strips[2] = {open_strips(writer, p, sides[0], window),
-                                           open_strips(writer, p, sides[1], window)};
-            read_next_band(p, in1, window, k1);
-            read_next_band(p, in2, window, k1);
+            const side_strips strips[2] = {open_strips(writer, p, sides[0], window, in1, in2),
+                                           open_strips(writer, p, sides[1], window, in1, in2)};
             for (std::int64_t ma = w0; ma < w1; ma += chunk)
                 compose_chunk(cm, sides, strips, ma, std::min(w1, ma + chunk), k0, k1);
             // The flat runs have zeroed the padding already.
@@ -357,10 +354,16 @@ void compose_ripple_with(const ripple_path& path, const bmp_input& in1, const bm
     }
 }
 
-void compose_ripple(const bmp_input& in1, const bmp_input& in2, std::int32_t x, std::int32_t y,
-                    pixel_sink& out)
+void compose_ripple(row_source& in1, row_source& in2, std::int32_t x, std::int32_t y, pixel_sink& out)
 {
     compose_ripple_with(*ripple_paths().front(), in1, in2, x, y, out);
+}
+
+void compose_ripple(const image_view& in1, const image_view& in2, std::int32_t x, std::int32_t y,
+                    pixel_sink& out)
+{
+    memory_rows rows1(in1), rows2(in2);
+    compose_ripple(rows1, rows2, x, y, out);
 }
 
 namespace ripple_isa {

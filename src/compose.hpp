@@ -1,17 +1,21 @@
 // The composition: fills the output pixel block with the ripple cross-fade
-// of two inputs, strip by strip, with the fastest kernels the processor has.
+// of two pictures, strip by strip, with the fastest kernels the processor
+// has.
 #pragma once
 
 #include <cstdint>
 
-#include "bitmap.hpp"
+#include "image.hpp"
 #include "ripple_simd.hpp"
 #include "strips.hpp"
 
-// Fills the block of in1's geometry, pixels and padding, into `out`.
-void compose_ripple(const bmp_input& in1, const bmp_input& in2, std::int32_t x, std::int32_t y,
+// Fills the block of in1's geometry, pixels and padding, into `out`. The
+// second picture is at least as wide and as high, its rows lined up with
+// the first's.
+void compose_ripple(row_source& in1, row_source& in2, std::int32_t x, std::int32_t y, pixel_sink& out);
+void compose_ripple(const image_view& in1, const image_view& in2, std::int32_t x, std::int32_t y,
                     pixel_sink& out);
 
 // The same with the given kernels.
-void compose_ripple_with(const ripple_path& path, const bmp_input& in1, const bmp_input& in2,
-                         std::int32_t x, std::int32_t y, pixel_sink& out);
+void compose_ripple_with(const ripple_path& path, row_source& in1, row_source& in2, std::int32_t x,
+                         std::int32_t y, pixel_sink& out);

@@ -4,9 +4,11 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "text.hpp"
+
 [[noreturn]] void fail(const std::string& name, const std::string& what)
 {
-    throw ripple_error(name + ": " + what);
+    throw ripple_error(shown_name(name) + ": " + what);
 }
 
 void require(bool ok, const char* rule)
@@ -59,7 +61,7 @@ const reason reasons[] = {
     {ENOMEDIUM, "brak nośnika w napędzie"},
 #endif
 #ifdef EBUSY
-    {EBUSY, "zasób jest zajęty"},
+    {EBUSY, "plik jest używany przez inny program"},
 #endif
 #ifdef ETXTBSY
     {ETXTBSY, "plik jest zajęty przez uruchomiony program"},

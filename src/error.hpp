@@ -10,7 +10,7 @@ struct ripple_error : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
-// Throws a ripple_error "name: what".
+// Throws a ripple_error "name: what", the name shown safely.
 [[noreturn]] void fail(const std::string& name, const std::string& what);
 
 // What an errno value means, in Polish.

@@ -1,22 +1,26 @@
 #include "inputs.hpp"
 
-#include <cstdio>
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
 #include <iterator>
 #include <utility>
+
+#include "text.hpp"
 
 namespace mapped_inputs {
 namespace {
 
 struct range {
-    const std::uint8_t* start;
-    const std::uint8_t* end;
-    char line[160];
+    const std::uint8_t* start = nullptr;
+    const std::uint8_t* end = nullptr;
+    std::string line;  // made when mapped: a handler cannot allocate
 };
 range ranges[8];
 std::size_t count;
+void (*cleanup)() noexcept;
 
-}  // namespace
-
+// Adds a mapping; true for the first, when the handler is to be installed.
 bool add(const std::uint8_t* start, std::size_t length, const std::string& name)
 {
     if (count == std::size(ranges))
@@ -24,21 +28,24 @@ bool add(const std::uint8_t* start, std::size_t length, const std::string& name)
     range& r = ranges[count];
     r.start = start;
     r.end = start + length;
-    std::snprintf(r.line, sizeof r.line, "%s: plik został skrócony w trakcie odczytu\n", name.c_str());
+    r.line = shown_name(name) + ": plik został skrócony w trakcie odczytu\n";
     return count++ == 0;
 }
 
+// Removes one; true for the last, when the handler is to be taken away.
 bool remove(const void* start)
 {
     for (std::size_t k = 0; k < count; k++)
         if (ranges[k].start == start) {
-            ranges[k] = ranges[--count];
+            std::swap(ranges[k], ranges[--count]);
             return count == 0;
         }
     return false;
 }
 
-const char* line_for(const void* address)
+}  // namespace
+
+std::string_view line_for(const void* address)
 {
     const auto* at = static_cast<const std::uint8_t*>(address);
     for (std::size_t k = 0; k < count; k++)
@@ -47,33 +54,216 @@ const char* line_for(const void* address)
     return "ripple: błąd odczytu zmapowanego pliku\n";
 }
 
+void clean_up() noexcept
+{
+    if (cleanup)
+        cleanup();
+}
+
 }  // namespace mapped_inputs
 
+void set_fault_cleanup(void (*cleanup)() noexcept) { mapped_inputs::cleanup = cleanup; }
+
+input_file::input_file(std::string name, const input_os& os) : os_(os), name_(std::move(name))
+{
+    std::intptr_t h = -1;
+    if (const int err = os_.open(name_, h))
+        fail(name_, "nie można otworzyć pliku: " + os_reason(err));
+    handle_ = h;
+    file_status st;
+    const int err = os_.status(handle_, st);
+    std::string problem;
+    if (err != 0)
+        problem = "nie można odczytać pliku: " + os_reason(err);
+    else if (st.type == file_status::kind::directory)
+        problem = os_reason(EISDIR);
+    else if (st.type != file_status::kind::regular)
+        problem = "to nie jest zwykły plik";
+    if (!problem.empty()) {
+        close();  // no destructor runs for a constructor that throws
+        fail(name_, problem);
+    }
+    version_ = st.version;
+}
+
 input_file::input_file(input_file&& o) noexcept
-    : name_(std::move(o.name_)), handle_(std::exchange(o.handle_, -1)), version_(o.version_),
+    : os_(o.os_), name_(std::move(o.name_)), handle_(std::exchange(o.handle_, -1)), version_(o.version_),
       map_base_(std::exchange(o.map_base_, nullptr)), map_length_(std::exchange(o.map_length_, 0))
 {
 }
 
-void plan_reading(input_file& in1, std::span<const std::uint8_t> used1, input_file& in2,
-                  std::span<const std::uint8_t> used2, std::uint64_t output_size)
+input_file::~input_file() { close(); }
+
+void input_file::close()
 {
-    const std::uint64_t need = output_size + used1.size() + used2.size();
-    const bool fits = need <= available_memory() / 2;
-    in1.by_band = in2.by_band = !fits;
-    if (fits) {
-        in1.start_reading(used1);
-        in2.start_reading(used2);
+    if (map_base_) {
+        os_.unmap(map_base_, map_length_);
+        if (mapped_inputs::remove(std::exchange(map_base_, nullptr)))
+            os_.guard_faults(false);
     }
+    if (handle_ != -1)
+        os_.close(std::exchange(handle_, -1));
+}
+
+file_status input_file::status() const
+{
+    file_status st;
+    if (const int err = os_.status(handle_, st))
+        fail(name_, "nie można odczytać pliku: " + os_reason(err));
+    return st;
+}
+
+void input_file::read_at(std::uint64_t offset, std::uint8_t* dst, std::size_t n) const
+{
+    while (n > 0) {
+        std::size_t got = 0;
+        const int err = os_.read_at(handle_, offset, dst, std::min<std::size_t>(n, 1u << 30), got);
+        if (err == EINTR)
+            continue;
+        if (err != 0)
+            fail(name_, "błąd odczytu: " + os_reason(err));
+        if (got == 0)
+            fail(name_, "plik został skrócony w trakcie odczytu");
+        dst += got;
+        offset += got;
+        n -= got;
+    }
+}
+
+const std::uint8_t* input_file::map(std::uint64_t offset, std::uint64_t n)
+{
+    // A mapping starts on the granularity; the bytes before `offset` there
+    // are mapped too.
+    const std::uint64_t g = os_.map_granularity();
+    const std::uint64_t start = offset / g * g;
+    const std::uint64_t length = offset + n - start;
+    void* p = nullptr;
+    const int err = length > SIZE_MAX ? ENOMEM : os_.map(handle_, start, std::size_t(length), p);
+    if (err == ENODEV || err == EOPNOTSUPP || err == ENOSYS)
+        return nullptr;
+    if (err != 0)
+        fail(name_, "nie można zmapować pliku: " + os_reason(err));
+    map_base_ = p;
+    map_length_ = std::size_t(length);
+    if (mapped_inputs::add(static_cast<const std::uint8_t*>(p), map_length_, name_))
+        os_.guard_faults(true);
+    return static_cast<const std::uint8_t*>(p) + (offset - start);
 }
 
 void input_file::check_unchanged() const
 {
-    const file_version now = measure();
+    const file_version now = status().version;
     if (now.size < version_.size)
         fail(name_, "plik został skrócony w trakcie odczytu");
     if (now.size != version_.size || now.mtime_ns != version_.mtime_ns ||
         now.ctime_ns != version_.ctime_ns || now.inode != version_.inode ||
         now.device != version_.device)
         fail(name_, "plik zmienił się w trakcie działania programu");
+}
+
+image_view bmp_input::view() const
+{
+    return {pixels ? pixels + order.first : nullptr, std::ptrdiff_t(order.stride), layout.width,
+            layout.height};
+}
+
+bmp_input load_bitmap(const std::string& name, const input_os& os)
+{
+    bmp_input in{input_file(name, os), {}, nullptr, {}};
+    std::uint8_t head[bmp_header_size];
+    const std::size_t n = std::size_t(std::min<std::uint64_t>(in.file.size(), bmp_header_size));
+    in.file.read_at(0, head, n);
+    in.layout = check_header({head, n}, in.file.size(), name);
+    in.pixels = in.file.map(in.layout.pixel_offset, in.layout.image_size);
+    in.order = stored_rows(in.layout);
+    return in;
+}
+
+void match_inputs(const bmp_input& in1, bmp_input& in2)
+{
+    check_pair(in1.layout, in1.file.name(), in2.layout, in2.file.name());
+    in2.order = lined_up(in1.layout, in2.layout);
+}
+
+namespace {
+
+// The mapped bytes a composition of in1's size reads from `in`.
+std::span<const std::uint8_t> used_span(const bmp_input& in, const bmp_input& in1)
+{
+    if (!in.pixels)
+        return {};
+    const byte_range r = used_bytes(in.order, in1.layout);
+    return {in.pixels + r.offset, std::size_t(r.length)};
+}
+
+}  // namespace
+
+reading plan_reading(const bmp_input& in1, const bmp_input& in2)
+{
+    const auto used1 = used_span(in1, in1), used2 = used_span(in2, in1);
+    const std::uint64_t need = in1.layout.image_size + used1.size() + used2.size();
+    if (need > in1.file.os().available_memory() / 2)
+        return reading::by_band;
+    for (auto used : {used1, used2})
+        if (!used.empty())
+            in1.file.os().start_reading(used.data(), used.size());
+    return reading::at_once;
+}
+
+void finish_reading(const bmp_input& in, const bmp_input& in1, reading how)
+{
+    const auto used = used_span(in, in1);
+    if (how == reading::at_once && !used.empty())
+        in.file.os().wait_for(used.data(), used.size());
+}
+
+input_rows::input_rows(const bmp_input& in, reading how, std::size_t band_limit)
+    : row_source(in.view()), in_(in), how_(how), limit_(band_limit)
+{
+}
+
+band_view input_rows::band(int slot, std::int64_t first, std::int64_t count, std::int64_t j0,
+                           std::int64_t row_bytes)
+{
+    if (!in_.pixels)
+        return read_band(slot, first, count, j0, row_bytes);
+    const image_view& v = shape();
+    if (how_ == reading::by_band) {
+        // This band and the next one in the slot's direction, which is read
+        // ahead while this one is blended.
+        const std::int64_t next = slot < 2 ? first + count : first - count;
+        for (std::int64_t from : {first, next}) {
+            const std::int64_t to = std::min<std::int64_t>(from + count, v.height);
+            from = std::max<std::int64_t>(from, 0);
+            if (from >= to)
+                continue;
+            const std::uint8_t* a = v.row(from) + 3 * j0;
+            const std::uint8_t* b = v.row(to - 1) + 3 * j0;
+            in_.file.os().start_reading(std::min(a, b), std::size_t(std::abs(b - a) + row_bytes));
+        }
+    }
+    return {v.row(first) + 3 * j0, v.stride, first, j0};
+}
+
+// Rows whose bytes lie one after another in the file come in one read,
+// laid out as in the file; others row by row, each row after the last.
+band_view input_rows::read_band(int slot, std::int64_t first, std::int64_t count, std::int64_t j0,
+                                std::int64_t row_bytes)
+{
+    const std::int64_t stride = in_.order.stride;
+    const std::size_t bytes = std::size_t(count * row_bytes);
+    require(bytes <= limit_, "pas wejścia nigdy nie wychodzi poza swój bufor");
+    std::vector<std::uint8_t>& buffer = buffers_[slot];
+    buffer.resize(std::max(buffer.size(), bytes));
+    auto offset = [&](std::int64_t i) {
+        return in_.layout.pixel_offset + std::uint64_t(in_.order.first + i * stride + 3 * j0);
+    };
+    if (count == 1 || std::abs(stride) == row_bytes) {
+        const std::uint64_t low = std::min(offset(first), offset(first + count - 1));
+        in_.file.read_at(low, buffer.data(), bytes);
+        return {buffer.data() + (offset(first) - low), std::ptrdiff_t(stride), first, j0};
+    }
+    for (std::int64_t k = 0; k < count; k++)
+        in_.file.read_at(offset(first + k), buffer.data() + k * row_bytes, std::size_t(row_bytes));
+    return {buffer.data(), std::ptrdiff_t(row_bytes), first, j0};
 }

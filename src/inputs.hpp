@@ -1,18 +1,24 @@
 // Input files, which the program reads without trusting them to stay as
-// they were: each is opened without waiting, refused unless it is a
-// regular file, mapped read-only, read in at once or band by band, and
-// checked for change before the output replaces anything.
+// they were: each is opened without waiting where it can be (a leased file
+// is waited for), refused unless it is a regular file, mapped read-only or,
+// where its file system cannot map it, read band by band, and checked for
+// change before the output replaces anything.
 //
-// Everything here that calls the operating system lives in one file per
-// platform (inputs_posix.cpp); inputs.cpp holds what is the same on all.
+// The operating system's side is the input_os table below, one
+// implementation per platform (inputs_posix.cpp, inputs_win32.cpp); tests
+// replace entries to reach what no file system here can be made to do.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <span>
 #include <string>
+#include <string_view>
+#include <vector>
 
+#include "bitmap.hpp"
 #include "error.hpp"
+#include "image.hpp"
 
 // What tells one version of a file from another: a rewrite changes the
 // size, the modification time, or at least the change time, which no user
@@ -23,71 +29,138 @@ struct file_version {
     std::int64_t mtime_ns = 0, ctime_ns = 0;
 };
 
+struct file_status {
+    enum class kind { regular, directory, other } type = kind::other;
+    file_version version;
+};
+
+// Each call that can fail returns 0 or an errno value (on Windows, a Windows
+// code with no errno value, negated).
+struct input_os {
+    // Opens `name` for reading, without waiting for a FIFO's writer or a
+    // device.
+    int (*open)(const std::string& name, std::intptr_t& handle);
+    int (*status)(std::intptr_t handle, file_status& st);
+    // Reads some of the n bytes at `offset`, and says how many: 0 at the end.
+    int (*read_at)(std::intptr_t handle, std::uint64_t offset, std::uint8_t* dst, std::size_t n,
+                   std::size_t& got);
+    // What a mapping's offset must be a multiple of.
+    std::uint64_t (*map_granularity)();
+    // Maps `length` bytes from `offset`, read-only. ENODEV (or EOPNOTSUPP,
+    // ENOSYS) where the file system cannot map files.
+    int (*map)(std::intptr_t handle, std::uint64_t offset, std::size_t length, void*& address);
+    void (*unmap)(void* address, std::size_t length);
+    void (*close)(std::intptr_t handle);
+    // Turns the handler for faults on mapped pages on or off.
+    void (*guard_faults)(bool on);
+    // Advice on mapped bytes: start reading them, or wait until they are
+    // read. A failure costs speed, never a byte.
+    void (*start_reading)(const void* address, std::size_t n);
+    void (*wait_for)(const void* address, std::size_t n);
+    // Memory the system could give now without swapping, or 0.
+    std::uint64_t (*available_memory)();
+};
+
+// This platform's calls.
+const input_os& native_input_os();
+
 class input_file {
 public:
-    // Opens `name` without blocking, so a FIFO with no writer or a device
-    // is refused at once like anything else that is not a regular file.
-    explicit input_file(std::string name);
+    // Refuses at once what is not a regular file: a folder, a FIFO, a device.
+    explicit input_file(std::string name, const input_os& os = native_input_os());
     input_file(input_file&& o) noexcept;
     input_file& operator=(input_file&&) = delete;
     ~input_file();
 
     const std::string& name() const { return name_; }
     std::uint64_t size() const { return version_.size; }
+    const input_os& os() const { return os_; }
 
     // Fills dst with n bytes from `offset`, or throws.
     void read_at(std::uint64_t offset, std::uint8_t* dst, std::size_t n) const;
-    // Maps bytes [offset, offset + n), n > 0, and gives where they are. A
-    // file holds one mapping. A read of a mapped page that another program
-    // has cut off ends the run with the truncated-file line, not SIGBUS.
+    // Maps bytes [offset, offset + n), n > 0, and gives where they are, or
+    // nullptr where the file system cannot map files. A file holds one
+    // mapping. A read of a mapped page that another program has cut off
+    // ends the run with the truncated-file line, not SIGBUS.
     const std::uint8_t* map(std::uint64_t offset, std::uint64_t n);
-
-    // How the mapped bytes reach memory: all of them while the user answers
-    // (start_reading, then finish_reading), or each band just before it is
-    // used, letting the kernel drop what has been used (by_band).
-    void start_reading(std::span<const std::uint8_t> bytes) const;
-    void finish_reading(std::span<const std::uint8_t> bytes) const;
-    bool by_band = false;
-    void read_band(std::span<const std::uint8_t> bytes) const
-    {
-        if (by_band)
-            start_reading(bytes);
-    }
 
     // Throws if the file is no longer the version that was measured, so
     // that no output is made from a file that changed.
     void check_unchanged() const;
+    // Lets go of the mapping and the file, which Windows would otherwise
+    // not let the output replace.
+    void close();
 
 private:
+    const input_os& os_;
     std::string name_;
     std::intptr_t handle_ = -1;  // a descriptor or a handle, by platform
     file_version version_;
     void* map_base_ = nullptr;
     std::size_t map_length_ = 0;
 
-    file_version measure() const;
+    file_status status() const;
 };
+
+// One input picture: its file, its layout, and where its rows are.
+struct bmp_input {
+    input_file file;
+    bmp_layout layout;
+    const std::uint8_t* pixels = nullptr;  // the mapped pixel block, or nullptr: read instead
+    row_order order;
+
+    std::int32_t width() const { return layout.width; }
+    std::int32_t height() const { return layout.height; }
+    // The rows as a picture; base is null where they are read, not mapped.
+    image_view view() const;
+};
+
+// Opens, checks and maps one input.
+bmp_input load_bitmap(const std::string& name, const input_os& os = native_input_os());
+
+// Refuses a second input too small to cover the first, and lines up its
+// rows with the first's.
+void match_inputs(const bmp_input& in1, bmp_input& in2);
+
+// How the mapped inputs reach memory: all at once while the user answers
+// (where the three pictures fit in half of the available memory), or each
+// band just before it is used.
+enum class reading { at_once, by_band };
+// Chooses, and where the answer is at once, starts reading without waiting.
+reading plan_reading(const bmp_input& in1, const bmp_input& in2);
+// Waits for what plan_reading started.
+void finish_reading(const bmp_input& in, const bmp_input& in1, reading how);
+
+// The rows of an input as the composition asks for them, band by band: from
+// its mapping, or read into a buffer of at most `band_limit` bytes a slot
+// where it has none.
+class input_rows : public row_source {
+public:
+    input_rows(const bmp_input& in, reading how, std::size_t band_limit);
+    band_view band(int slot, std::int64_t first, std::int64_t count, std::int64_t j0,
+                   std::int64_t row_bytes) override;
+
+private:
+    const bmp_input& in_;
+    reading how_;
+    std::size_t limit_;
+    std::vector<std::uint8_t> buffers_[slots];
+
+    band_view read_band(int slot, std::int64_t first, std::int64_t count, std::int64_t j0,
+                        std::int64_t row_bytes);
+};
+
+// What a fault on a mapped input runs before the process ends, so that
+// nothing the run made is left behind. Safe in a signal handler.
+void set_fault_cleanup(void (*cleanup)() noexcept);
 
 // For the platform files: the mapped inputs, kept where a fault handler can
 // reach them without allocating, so that a fault on a page another program
 // cut off ends the run with a line that names the file.
 namespace mapped_inputs {
-// Adds a mapping; true for the first, when the handler is to be installed.
-bool add(const std::uint8_t* start, std::size_t length, const std::string& name);
-// Removes one; true for the last, when the handler is to be taken away.
-bool remove(const void* start);
 // The line for a fault at `address`: the truncated-file line of the input
 // mapped there, or a general one.
-const char* line_for(const void* address);
+std::string_view line_for(const void* address);
+// Runs the cleanup set with set_fault_cleanup.
+void clean_up() noexcept;
 }  // namespace mapped_inputs
-
-// Memory the system could give now without swapping, in bytes, or 0 where
-// it cannot tell.
-std::uint64_t available_memory();
-
-// Chooses how the inputs are read: at once where the three pictures (both
-// inputs' used bytes and an output of `output_size`) fit in half of the
-// available memory, else band by band. Starts the reading at once and
-// returns without waiting for it.
-void plan_reading(input_file& in1, std::span<const std::uint8_t> used1, input_file& in2,
-                  std::span<const std::uint8_t> used2, std::uint64_t output_size);

@@ -3,10 +3,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
-#include <cstdio>
 #include <cstring>
 #include <fstream>
-#include <utility>
 
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -14,30 +12,41 @@
 #include <unistd.h>
 
 #include "inputs.hpp"
-#include "output.hpp"
 
 namespace {
 
 // A mapped input that another program truncates while this one runs would
 // kill it with SIGBUS at the first missing page. Instead it ends like any
 // other failure: one line naming the file, nothing left behind, status 1.
+// A SIGBUS that another process sent is no fault: it ends the run as the
+// other signals do, or is ignored where the parent ignored it.
 struct sigaction sigbus_before;
 
-extern "C" void on_sigbus(int, siginfo_t* info, void*)
+extern "C" void on_sigbus(int sig, siginfo_t* info, void*)
 {
-    const char* message = mapped_inputs::line_for(info->si_addr);
-    ssize_t ignored = ::write(2, message, std::strlen(message));
+    if (info->si_code <= 0) {
+        if (sigbus_before.sa_handler == SIG_IGN)
+            return;
+        mapped_inputs::clean_up();
+        ::sigaction(sig, &sigbus_before, nullptr);
+        ::raise(sig);  // held until this handler returns
+        return;
+    }
+    const std::string_view line = mapped_inputs::line_for(info->si_addr);
+    ssize_t ignored = ::write(2, line.data(), line.size());
     (void)ignored;
-    discard_temporary_file();
+    mapped_inputs::clean_up();
     ::_exit(1);
 }
 
 // A fault cannot wait: if the parent left SIGBUS blocked, the kernel would
 // kill the process at the first missing page, bypassing the handler.
-void guard_mapping(const std::uint8_t* start, std::size_t length, const std::string& name)
+void guard_faults(bool on)
 {
-    if (!mapped_inputs::add(start, length, name))
+    if (!on) {
+        ::sigaction(SIGBUS, &sigbus_before, nullptr);
         return;
+    }
     struct sigaction sa {};
     sa.sa_sigaction = on_sigbus;
     sa.sa_flags = SA_SIGINFO;
@@ -48,68 +57,33 @@ void guard_mapping(const std::uint8_t* start, std::size_t length, const std::str
     ::sigprocmask(SIG_UNBLOCK, &bus, nullptr);
 }
 
-void unguard_mapping(const void* start)
-{
-    if (mapped_inputs::remove(start))
-        ::sigaction(SIGBUS, &sigbus_before, nullptr);
-}
-
-std::uint64_t page_size() { return std::uint64_t(::sysconf(_SC_PAGESIZE)); }
-
 std::int64_t nanoseconds(const struct timespec& t) { return std::int64_t(t.tv_sec) * 1000000000 + t.tv_nsec; }
 
 // O_NONBLOCK keeps a FIFO or a device from stalling the open, but turns a
 // lease that another program holds on a regular file into EWOULDBLOCK.
 // Such a file is opened again, waiting for the lease to be released.
-int open_input(const std::string& name)
+int open_input(const std::string& name, std::intptr_t& handle)
 {
     constexpr int flags = O_RDONLY | O_NOCTTY | O_CLOEXEC;
     int fd = ::open(name.c_str(), flags | O_NONBLOCK);
     struct stat st;
     if (fd < 0 && errno == EWOULDBLOCK && ::stat(name.c_str(), &st) == 0 && S_ISREG(st.st_mode))
         fd = ::open(name.c_str(), flags);
-    return fd;
-}
-
-}  // namespace
-
-input_file::input_file(std::string name) : name_(std::move(name))
-{
-    const int fd = open_input(name_);
     if (fd < 0)
-        fail(name_, "nie można otworzyć pliku: " + os_reason(errno));
-    handle_ = fd;
-    struct stat st;
-    std::string problem;
-    if (::fstat(fd, &st) != 0)
-        problem = "nie można odczytać pliku: " + os_reason(errno);
-    else if (S_ISDIR(st.st_mode))
-        problem = os_reason(EISDIR);
-    else if (!S_ISREG(st.st_mode))
-        problem = "to nie jest zwykły plik";
-    if (!problem.empty()) {
-        ::close(fd);  // no destructor runs for a constructor that throws
-        fail(name_, problem);
-    }
-    version_ = measure();
+        return errno;
+    handle = fd;
+    return 0;
 }
 
-input_file::~input_file()
-{
-    if (map_base_) {
-        ::munmap(map_base_, map_length_);
-        unguard_mapping(map_base_);
-    }
-    if (handle_ >= 0)
-        ::close(int(handle_));
-}
-
-file_version input_file::measure() const
+int status(std::intptr_t handle, file_status& out)
 {
     struct stat st;
-    if (::fstat(int(handle_), &st) != 0)
-        fail(name_, "nie można odczytać pliku: " + os_reason(errno));
-    file_version v;
+    if (::fstat(int(handle), &st) != 0)
+        return errno;
+    out.type = S_ISREG(st.st_mode)   ? file_status::kind::regular
+               : S_ISDIR(st.st_mode) ? file_status::kind::directory
+                                     : file_status::kind::other;
+    file_version& v = out.version;
     v.size = std::uint64_t(st.st_size);
     v.device = std::uint64_t(st.st_dev);
     v.inode = std::uint64_t(st.st_ino);
@@ -120,46 +94,35 @@ file_version input_file::measure() const
     v.mtime_ns = nanoseconds(st.st_mtim);
     v.ctime_ns = nanoseconds(st.st_ctim);
 #endif
-    return v;
+    return 0;
 }
 
-void input_file::read_at(std::uint64_t offset, std::uint8_t* dst, std::size_t n) const
+int read_at(std::intptr_t handle, std::uint64_t offset, std::uint8_t* dst, std::size_t n, std::size_t& got)
 {
-    while (n > 0) {
-        const ssize_t got = ::pread(int(handle_), dst, std::min<std::size_t>(n, 1u << 30), off_t(offset));
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got < 0)
-            fail(name_, "błąd odczytu: " + os_reason(errno));
-        if (got == 0)
-            fail(name_, "plik został skrócony w trakcie odczytu");
-        dst += got;
-        offset += std::uint64_t(got);
-        n -= std::size_t(got);
-    }
+    const ssize_t r = ::pread(int(handle), dst, n, off_t(offset));
+    if (r < 0)
+        return errno;
+    got = std::size_t(r);
+    return 0;
 }
 
-const std::uint8_t* input_file::map(std::uint64_t offset, std::uint64_t n)
+std::uint64_t page_size() { return std::uint64_t(::sysconf(_SC_PAGESIZE)); }
+
+int map(std::intptr_t handle, std::uint64_t offset, std::size_t length, void*& address)
 {
-    // A mapping starts on a page; the bytes before `offset` in that page
-    // are mapped too.
-    const std::uint64_t start = offset / page_size() * page_size();
-    const std::uint64_t length = offset + n - start;
-    void* p = length > SIZE_MAX ? MAP_FAILED
-                                : ::mmap(nullptr, std::size_t(length), PROT_READ, MAP_SHARED,
-                                         int(handle_), off_t(start));
+    void* p = ::mmap(nullptr, length, PROT_READ, MAP_SHARED, int(handle), off_t(offset));
     if (p == MAP_FAILED)
-        fail(name_, "nie można zmapować pliku: " + os_reason(length > SIZE_MAX ? ENOMEM : errno));
-    map_base_ = p;
-    map_length_ = std::size_t(length);
-    guard_mapping(static_cast<const std::uint8_t*>(p), map_length_, name_);
-    return static_cast<const std::uint8_t*>(p) + (offset - start);
+        return errno;
+    address = p;
+    return 0;
 }
 
-namespace {
+void unmap(void* address, std::size_t length) { ::munmap(address, length); }
 
-// Advice on the whole pages that hold `bytes`: madvise where the system
-// has it, else POSIX's own. Advice only: a failure costs speed, never a byte.
+void close_file(std::intptr_t handle) { ::close(int(handle)); }
+
+// Advice on the whole pages that hold the bytes: madvise where the system
+// has it, else POSIX's own.
 #ifdef MADV_WILLNEED
 constexpr int will_need = MADV_WILLNEED;
 int advise_pages(void* p, std::size_t n, int advice) { return ::madvise(p, n, advice); }
@@ -168,31 +131,24 @@ constexpr int will_need = POSIX_MADV_WILLNEED;
 int advise_pages(void* p, std::size_t n, int advice) { return ::posix_madvise(p, n, advice); }
 #endif
 
-void advise(std::span<const std::uint8_t> bytes, int advice)
+void advise(const void* address, std::size_t n, int advice)
 {
-    if (bytes.empty())
-        return;
-    const auto p = reinterpret_cast<std::uintptr_t>(bytes.data());
+    const auto p = reinterpret_cast<std::uintptr_t>(address);
     const auto first = p / page_size() * page_size();
-    advise_pages(reinterpret_cast<void*>(first), p + bytes.size() - first, advice);
+    advise_pages(reinterpret_cast<void*>(first), p + n - first, advice);
 }
 
-}  // namespace
+void start_reading(const void* address, std::size_t n) { advise(address, n, will_need); }
 
-void input_file::start_reading(std::span<const std::uint8_t> bytes) const
-{
-    advise(bytes, will_need);
-}
-
-// Waits until the pages are in memory, where the system can say so;
-// elsewhere the read-ahead that start_reading asked for goes on alone.
-void input_file::finish_reading(std::span<const std::uint8_t> bytes) const
+// Where the system cannot wait for the pages, the read-ahead that
+// start_reading asked for goes on alone.
+void wait_for(const void* address, std::size_t n)
 {
 #ifdef MADV_POPULATE_READ
-    if (!by_band)
-        advise(bytes, MADV_POPULATE_READ);
+    advise(address, n, MADV_POPULATE_READ);
 #else
-    (void)bytes;
+    (void)address;
+    (void)n;
 #endif
 }
 
@@ -211,4 +167,14 @@ std::uint64_t available_memory()
 #else
     return 0;
 #endif
+}
+
+}  // namespace
+
+const input_os& native_input_os()
+{
+    static const input_os os{open_input, status,       read_at,       page_size,     map,
+                             unmap,      close_file,   guard_faults,  start_reading, wait_for,
+                             available_memory};
+    return os;
 }

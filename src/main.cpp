@@ -1,17 +1,20 @@
 // ripple: blends two BMP pictures ("Input_1.bmp" and "Input_2.bmp", or the
 // files named on the command line) into a third ("Output.bmp") with a
 // concentric ripple cross-fade around a centre the user types in.
+#include <cerrno>
 #include <cstdio>
 #include <new>
 #include <string>
 #include <vector>
 
 #include "bitmap.hpp"
+#include "inputs.hpp"
 #include "command_line.hpp"
 #include "compose.hpp"
 #include "output.hpp"
 #include "process.hpp"
 #include "replies.hpp"
+#include "text.hpp"
 
 #ifndef RIPPLE_VERSION
 #define RIPPLE_VERSION "?"
@@ -22,14 +25,20 @@ namespace {
 int run(const command_line& cl)
 {
     const std::string* at = &cl.input1;  // what a failure to allocate is about
+    set_fault_cleanup([]() noexcept {
+        discard_temporary_file();
+        restore_process();
+    });
     try {
-        // load, and start reading the pixels while the user answers
+        // load, check where the output goes, and start reading the pixels
+        // while the user answers
         bmp_input in1 = load_bitmap(cl.input1);
         at = &cl.input2;
         bmp_input in2 = load_bitmap(cl.input2);
         match_inputs(in1, in2);
-        const auto used1 = used_bytes(in1, in1), used2 = used_bytes(in2, in1);
-        plan_reading(in1.file, used1, in2.file, used2, in1.layout.image_size);
+        at = &cl.output;
+        const output_target target = check_output(cl.output);
+        const reading how = plan_reading(in1, in2);
 
         // ask
         at = &stdin_name;
@@ -38,23 +47,45 @@ int run(const command_line& cl)
 
         // blend into the output, made only of inputs that stayed what they were
         at = &cl.output;
-        in1.file.finish_reading(used1);
-        in2.file.finish_reading(used2);
-        output_file out(cl.output);
+        finish_reading(in1, in1, how);
+        finish_reading(in2, in1, how);
+        output_file out(cl.output, target);
+        const auto read1 = [&](std::uint64_t offset, std::uint8_t* dst, std::size_t n) {
+            in1.file.read_at(offset, dst, n);
+        };
         out.reserve(in1.file.size());
-        write_header(out, in1);
+        const byte_range head = bytes_before_pixels(in1.layout);
+        out.copy_from(read1, head.offset, head.length);
         file_sink pixs_out(out, in1.layout.pixel_offset);
-        compose_ripple(in1, in2, x, y, pixs_out);
-        write_tail(out, in1);
+        input_rows rows1(in1, how, pixs_out.capacity()), rows2(in2, how, pixs_out.capacity());
+        compose_ripple(rows1, rows2, x, y, pixs_out);
+        const byte_range tail = bytes_after_pixels(in1.layout, in1.file.size());
+        out.copy_from(read1, tail.offset, tail.length);
         in1.file.check_unchanged();
         in2.file.check_unchanged();
+        in1.file.close();
+        in2.file.close();
         out.commit();
         return 0;
     } catch (const ripple_error& e) {
         std::fprintf(stderr, "%s\n", e.what());
     } catch (const std::bad_alloc&) {
-        std::fprintf(stderr, "%s: za mało pamięci\n", at->c_str());
+        std::fprintf(stderr, "%s: za mało pamięci\n", shown_name(*at).c_str());
     }
+    return 1;
+}
+
+// What --help and --version print: it must reach stdout, or the run fails
+// like any other, with one line on stderr.
+int print(const char* text)
+{
+    errno = 0;
+    int err = standard_output_was_closed() ? EBADF : 0;
+    if (err == 0 && (std::fputs(text, stdout) < 0 || std::fflush(stdout) != 0))
+        err = errno != 0 ? errno : EIO;
+    if (err == 0)
+        return 0;
+    std::fprintf(stderr, "standardowe wyjście: błąd zapisu: %s\n", os_reason(err).c_str());
     return 1;
 }
 
@@ -67,16 +98,14 @@ int main(int argc, char** argv)
     const command_line cl = parse_command_line(std::vector<std::string_view>(args.begin(), args.end()));
     switch (cl.what) {
     case command_line::action::help:
-        std::fputs(usage_text, stdout);
-        return std::fflush(stdout) == 0 && !std::ferror(stdout) ? 0 : 1;
+        return print(usage_text);
     case command_line::action::version:
-        std::puts("ripple " RIPPLE_VERSION);
-        return std::fflush(stdout) == 0 && !std::ferror(stdout) ? 0 : 1;
+        return print("ripple " RIPPLE_VERSION "\n");
     case command_line::action::usage_error:
         std::fprintf(stderr, "%s\n", cl.problem.c_str());
-        return 2;
+        return end_process(2);
     case command_line::action::run:
         break;
     }
-    return run(cl);
+    return end_process(run(cl));
 }

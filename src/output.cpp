@@ -2,18 +2,9 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <memory>
 #include <utility>
 
-#include "inputs.hpp"
-
 namespace {
-
-// The temporary names of a run; a run tries them in turn until one is free.
-std::string temp_name(const output_os& os, const std::string& name, int attempt)
-{
-    return name + "." + std::to_string(os.process_id()) + "." + std::to_string(attempt) + ".tmp";
-}
 
 constexpr int attempts = 100;
 
@@ -24,23 +15,89 @@ struct signals_held {
     ~signals_held() { os.hold_signals(false); }
 };
 
+std::uint64_t mix(std::uint64_t z)  // splitmix64's finaliser
+{
+    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9u;
+    z = (z ^ (z >> 27)) * 0x94d049bb133111ebu;
+    return z ^ (z >> 31);
+}
+
+// A folder that can take no new file: the words for why.
+std::string folder_problem(int err)
+{
+    if (err == ENOENT)
+        return "nie ma takiego katalogu";
+    return os_reason(err);
+}
+
 }  // namespace
 
-output_file::output_file(std::string final_name, const output_os& os)
-    : os_(os), name_(std::move(final_name))
+// Short and fixed in length, so that any name that fits its folder can be
+// replaced, and taken with O_EXCL, so that no two runs share one.
+std::string temporary_name(const std::string& folder, std::uint64_t seed, int attempt)
 {
-    const int err = os_.create_unnamed(name_, handle_);
-    if (err == EOPNOTSUPP || err == EISDIR || err == EINVAL)
+    static const char letters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    std::uint64_t z = mix(seed + 0x9e3779b97f4a7c15u * std::uint64_t(attempt + 1));
+    std::string name = folder + ".ripple-";
+    for (int k = 0; k < 6; k++, z /= 62)
+        name += letters[z % 62];
+    return name;
+}
+
+output_target check_output(const std::string& name, const output_os& os)
+{
+    const std::string cannot = "nie można utworzyć pliku: ";
+    if (name.empty())
+        fail(name, cannot + "pusta nazwa pliku");
+    output_target t;
+    if (const int err = os.inspect(name, t))
+        fail(name, cannot + os_reason(err));
+    using kind = output_target::kind;
+    switch (t.existing) {
+    case kind::directory: fail(name, os_reason(EISDIR));
+    case kind::other: fail(name, "to nie jest zwykły plik; zastąpić można tylko zwykły plik");
+    case kind::dangling_link: fail(name, "dowiązanie symboliczne prowadzi do nieistniejącego pliku");
+    case kind::none:
+    case kind::regular: break;
+    }
+    if (t.folder_error != 0)
+        fail(name, cannot + folder_problem(t.folder_error));
+    return t;
+}
+
+output_file::output_file(std::string name, output_target target, const output_os& os)
+    : os_(os), name_(std::move(name)), target_(std::move(target))
+{
+    const int err = os_.create_unnamed(target_.folder, handle_);
+    if (err == 0 && !linkable()) {
+        os_.close(std::exchange(handle_, -1));
         create_named();
-    else if (err != 0)
+    } else if (err == EOPNOTSUPP || err == EISDIR || err == EINVAL) {
+        create_named();
+    } else if (err != 0) {
         fail(name_, "nie można utworzyć pliku: " + os_reason(err));
+    }
+}
+
+// An unnamed file that could never get a name (a container that denies
+// linkat, or an old kernel with no /proc for an ordinary user) would lose
+// the whole composition at the end. Asking to link it over a name that
+// always exists, the folder's ".", finds that out at once: EEXIST means the
+// call would have worked.
+bool output_file::linkable() { return link_to(target_.folder + ".") == EEXIST; }
+
+int output_file::link_to(const std::string& path)
+{
+    const int err = os_.link(handle_, path);
+    return err == 0 || err == EEXIST ? err : os_.link_by_path(handle_, path);
 }
 
 // O_EXCL never lets two runs, or a stale leftover, share a file.
 void output_file::create_named()
 {
+    const std::uint64_t seed = os_.seed();
     for (int attempt = 0; handle_ < 0; attempt++) {
-        tmp_name_ = temp_name(os_, name_, attempt);
+        tmp_name_ = temporary_name(target_.folder, seed, attempt);
         const int err = os_.create_named(tmp_name_, handle_);
         if (err != 0 && (err != EEXIST || attempt == attempts)) {
             tmp_name_.clear();
@@ -62,9 +119,13 @@ void output_file::reserve(std::uint64_t size)
     // Claiming the disk space up front reports a full disk or a file-size
     // limit before any work is done, and spares the rename the block
     // allocation it would force for a file replacing another. A file system
-    // that cannot reserve gets plain writes.
+    // that cannot reserve, or a container that forbids it, gets plain writes.
     const int err = os_.reserve(handle_, size);
-    if (err != 0 && err != EOPNOTSUPP && err != ENOSYS)
+    if (err == ENOSPC || err == EFBIG
+#ifdef EDQUOT
+        || err == EDQUOT
+#endif
+    )
         fail(name_, "nie można zarezerwować miejsca na plik: " + os_reason(err));
 }
 
@@ -85,7 +146,7 @@ void output_file::write_at(std::uint64_t offset, const std::uint8_t* data, std::
     }
 }
 
-void output_file::copy_from(const input_file& in, std::uint64_t offset, std::uint64_t n)
+void output_file::copy_from(const reader& read, std::uint64_t offset, std::uint64_t n)
 {
     const std::size_t piece = std::size_t(std::min<std::uint64_t>(n, 1 << 20));
     // The kernel copies from the page cache at a third of its speed into a
@@ -97,7 +158,7 @@ void output_file::copy_from(const input_file& in, std::uint64_t offset, std::uin
     std::uint8_t* buf = storage.get() + shift;
     for (std::uint64_t done = 0; done < n; done += piece) {
         const std::size_t len = std::size_t(std::min<std::uint64_t>(piece, n - done));
-        in.read_at(offset + done, buf, len);
+        read(offset + done, buf, len);
         write_at(offset + done, buf, len);
     }
 }
@@ -113,16 +174,19 @@ void output_file::close_handle()
 void output_file::commit()
 {
     signals_held held(os_);
+    // What took the name while the user answered is looked at again: only
+    // a regular file is replaced.
+    target_ = check_output(name_, os_);
     // A rewrite in place would keep the old file's mode and owner; a
     // replacement must carry them over itself, or a private file would
     // become readable by all.
-    os_.make_ready(handle_, name_);
+    os_.make_ready(os_, handle_, target_.existing == output_target::kind::regular ? target_.path : "");
     if (tmp_name_.empty()) {
         link_in_place();
         return;
     }
     close_handle();
-    if (const int err = os_.replace(tmp_name_, name_))
+    if (const int err = os_.replace(tmp_name_, target_.path))
         fail(name_, "nie można zapisać pliku: " + os_reason(err));
     os_.release(std::exchange(tmp_name_, {}), false);
 }
@@ -132,28 +196,45 @@ void output_file::commit()
 // over the old file: there is no call that links over a name.
 void output_file::link_in_place()
 {
-    int err = os_.link(handle_, name_);
+    int err = link_to(target_.path);
     if (err == 0) {
         // A file whose last writes failed must not stay under the name.
         if (const int close_err = os_.close(std::exchange(handle_, -1))) {
-            os_.remove(name_);
+            os_.remove(target_.path);
             fail(name_, "błąd zapisu: " + os_reason(close_err));
         }
         return;
     }
     std::string linked;
+    const std::uint64_t seed = os_.seed();
     for (int attempt = 0; err == EEXIST && attempt <= attempts; attempt++) {
-        linked = temp_name(os_, name_, attempt);
-        err = os_.link(handle_, linked);
+        linked = temporary_name(target_.folder, seed, attempt);
+        err = link_to(linked);
     }
     if (err != 0)
         fail(name_, "nie można nadać nazwy zapisanemu plikowi: " + os_reason(err));
     int close_err = os_.close(std::exchange(handle_, -1));
     if (close_err == 0)
-        err = os_.replace(linked, name_);
+        err = os_.replace(linked, target_.path);
     if (close_err != 0 || err != 0) {
         os_.remove(linked);
         fail(name_, close_err != 0 ? "błąd zapisu: " + os_reason(close_err)
                                    : "nie można zapisać pliku: " + os_reason(err));
     }
+}
+
+file_sink::file_sink(output_file& out, std::uint64_t offset, std::size_t strip_size)
+    : pixel_sink(strip_size), out_(out), offset_(offset),
+      buffers_(new std::uint8_t[slots * capacity()])
+{
+}
+
+std::uint8_t* file_sink::place(int slot, std::uint64_t, std::size_t)
+{
+    return buffers_.get() + std::size_t(slot) * capacity();
+}
+
+void file_sink::close(int slot, std::uint64_t offset, std::size_t n)
+{
+    out_.write_at(offset_ + offset, place(slot, offset, n), n);
 }

@@ -12,9 +12,57 @@
 
 namespace {
 
-HANDLE handle_of(std::intptr_t h) { return reinterpret_cast<HANDLE>(h); }
-
 wchar_t pending_tmp[32768];
+
+std::string folder_of(const std::string& path)
+{
+    const std::size_t slash = path.find_last_of("/\\");
+    return slash == std::string::npos ? "" : path.substr(0, slash + 1);
+}
+
+// A link is followed to the file it leads to, as on POSIX systems. A name
+// that opens as something other than a disk file is a device (NUL, CON).
+int inspect(const std::string& name, output_target& t)
+{
+    using kind = output_target::kind;
+    t.path = name;
+    const std::wstring w = wide(name);
+    const DWORD attributes = ::GetFileAttributesW(w.c_str());
+    if (name.back() == '/' || name.back() == '\\') {
+        t.existing = kind::directory;
+        return 0;
+    }
+    HANDLE h = ::CreateFileW(w.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                             OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        const DWORD code = ::GetLastError();
+        if (code == ERROR_FILE_NOT_FOUND && attributes != INVALID_FILE_ATTRIBUTES)
+            t.existing = kind::dangling_link;
+        else if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND)
+            t.existing = kind::none;
+        else
+            return errno_from(code);
+    } else {
+        if (::GetFileType(h) != FILE_TYPE_DISK)
+            t.existing = kind::other;
+        else if (attributes & FILE_ATTRIBUTE_DIRECTORY)
+            t.existing = kind::directory;
+        else
+            t.existing = kind::regular;
+        wchar_t final_path[32768];
+        if (attributes & FILE_ATTRIBUTE_REPARSE_POINT &&
+            ::GetFinalPathNameByHandleW(h, final_path, DWORD(std::size(final_path)), 0) < std::size(final_path))
+            t.path = utf8(final_path);
+        ::CloseHandle(h);
+    }
+    t.folder = folder_of(t.path);
+    const DWORD folder = ::GetFileAttributesW(wide(t.folder.empty() ? "." : t.folder).c_str());
+    if (folder == INVALID_FILE_ATTRIBUTES)
+        t.folder_error = last_errno();
+    else if (!(folder & FILE_ATTRIBUTE_DIRECTORY))
+        t.folder_error = ENOTDIR;
+    return 0;
+}
 
 int create_unnamed(const std::string&, std::intptr_t&) { return EOPNOTSUPP; }
 
@@ -28,8 +76,8 @@ bool set_delete_on_close(HANDLE h, bool on)
 int create_named(const std::string& path, std::intptr_t& handle)
 {
     const std::wstring w = wide(path);
-    HANDLE h = ::CreateFileW(w.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_READ | FILE_SHARE_DELETE,
-                             nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE h = ::CreateFileW(w.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_DELETE, nullptr,
+                             CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE)
         return last_errno();
     if (!set_delete_on_close(h, true)) {
@@ -54,9 +102,7 @@ int reserve(std::intptr_t handle, std::uint64_t size)
 int write_at(std::intptr_t handle, std::uint64_t offset, const std::uint8_t* data, std::size_t n,
              std::size_t& written)
 {
-    OVERLAPPED at{};
-    at.Offset = DWORD(offset);
-    at.OffsetHigh = DWORD(offset >> 32);
+    OVERLAPPED at = at_offset(offset);
     DWORD put = 0;
     if (!::WriteFile(handle_of(handle), data, DWORD(std::min<std::size_t>(n, 1u << 30)), &put, &at))
         return last_errno();
@@ -68,9 +114,9 @@ int close_file(std::intptr_t handle) { return ::CloseHandle(handle_of(handle)) ?
 
 // Hidden, system and the like carry over; read-only would only stop the
 // replacement.
-void make_ready(std::intptr_t handle, const std::string& old_path)
+void make_ready(const output_os&, std::intptr_t handle, const std::string& old_path)
 {
-    const DWORD old = ::GetFileAttributesW(wide(old_path).c_str());
+    const DWORD old = old_path.empty() ? INVALID_FILE_ATTRIBUTES : ::GetFileAttributesW(wide(old_path).c_str());
     if (old != INVALID_FILE_ATTRIBUTES && !(old & FILE_ATTRIBUTE_DIRECTORY)) {
         FILE_BASIC_INFO b{};
         b.FileAttributes = (old & ~DWORD(FILE_ATTRIBUTE_READONLY)) | FILE_ATTRIBUTE_ARCHIVE;
@@ -79,11 +125,27 @@ void make_ready(std::intptr_t handle, const std::string& old_path)
     set_delete_on_close(handle_of(handle), false);
 }
 
+int set_owner(std::intptr_t, long, long) { return 0; }  // a new file is the user's
+
 int link_file(std::intptr_t, const std::string&) { return EOPNOTSUPP; }  // no unnamed files
 
+// A file that another program holds open is refused as "access denied";
+// opening it for deletion tells that it is in use.
 int replace(const std::string& from, const std::string& to)
 {
-    return ::MoveFileExW(wide(from).c_str(), wide(to).c_str(), MOVEFILE_REPLACE_EXISTING) ? 0 : last_errno();
+    const std::wstring target = wide(to);
+    if (::MoveFileExW(wide(from).c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING))
+        return 0;
+    const DWORD code = ::GetLastError();
+    if (code == ERROR_ACCESS_DENIED) {
+        HANDLE h = ::CreateFileW(target.c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (h == INVALID_HANDLE_VALUE && ::GetLastError() == ERROR_SHARING_VIOLATION)
+            return EBUSY;
+        if (h != INVALID_HANDLE_VALUE)
+            ::CloseHandle(h);
+    }
+    return errno_from(code);
 }
 
 void release(const std::string& path, bool remove_file)
@@ -97,15 +159,15 @@ void remove_file(const std::string& path) { ::DeleteFileW(wide(path).c_str()); }
 
 void hold_signals(bool hold) { hold_console_events(hold); }
 
-std::uint64_t process_id() { return ::GetCurrentProcessId(); }
+std::uint64_t seed() { return std::uint64_t(::GetCurrentProcessId()) << 32 ^ ::GetTickCount64(); }
 
 }  // namespace
 
 const output_os& native_output_os()
 {
-    static const output_os os{create_unnamed, create_named, reserve,     write_at,
-                              close_file,     make_ready,   link_file,   replace,
-                              release,        remove_file,  hold_signals, process_id};
+    static const output_os os{inspect,    create_unnamed, create_named, reserve,   write_at,
+                              close_file, make_ready,     set_owner,    link_file, link_file,
+                              replace,    release,        remove_file,  hold_signals, seed};
     return os;
 }
 

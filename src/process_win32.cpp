@@ -1,7 +1,10 @@
-// The process on Windows: UTF-8 on the console, wide arguments, and the
-// errno values for Windows errors.
+// The process on Windows: UTF-8 on the console and the code pages put back
+// at the end, Ctrl+C, wide arguments, and a console window of its own that
+// stays open until the user has read it.
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <vector>
 
 #include "process.hpp"
@@ -9,64 +12,11 @@
 
 #include <shellapi.h>
 
-std::wstring wide(const std::string& s)
-{
-    if (s.empty())
-        return {};
-    const int n = ::MultiByteToWideChar(CP_UTF8, 0, s.data(), int(s.size()), nullptr, 0);
-    std::wstring w(std::size_t(n), L'\0');
-    ::MultiByteToWideChar(CP_UTF8, 0, s.data(), int(s.size()), w.data(), n);
-    return w;
-}
-
-std::string utf8(const wchar_t* w)
-{
-    const int n = ::WideCharToMultiByte(CP_UTF8, 0, w, -1, nullptr, 0, nullptr, nullptr);
-    std::string s(std::size_t(n > 0 ? n - 1 : 0), '\0');
-    if (n > 1)
-        ::WideCharToMultiByte(CP_UTF8, 0, w, -1, s.data(), n, nullptr, nullptr);
-    return s;
-}
-
-int errno_from(DWORD code)
-{
-    switch (code) {
-    case ERROR_FILE_NOT_FOUND:
-    case ERROR_PATH_NOT_FOUND:
-    case ERROR_INVALID_DRIVE:
-    case ERROR_BAD_NETPATH: return ENOENT;
-    case ERROR_ACCESS_DENIED: return EACCES;
-    case ERROR_SHARING_VIOLATION:
-    case ERROR_LOCK_VIOLATION:
-    case ERROR_USER_MAPPED_FILE: return EBUSY;
-    case ERROR_DISK_FULL:
-    case ERROR_HANDLE_DISK_FULL: return ENOSPC;
-    case ERROR_FILE_EXISTS:
-    case ERROR_ALREADY_EXISTS: return EEXIST;
-    case ERROR_NOT_ENOUGH_MEMORY:
-    case ERROR_OUTOFMEMORY:
-    case ERROR_COMMITMENT_LIMIT: return ENOMEM;
-    case ERROR_WRITE_PROTECT: return EROFS;
-    case ERROR_NOT_SUPPORTED:
-    case ERROR_INVALID_FUNCTION: return EOPNOTSUPP;
-    case ERROR_CALL_NOT_IMPLEMENTED: return ENOSYS;
-    case ERROR_FILENAME_EXCED_RANGE: return ENAMETOOLONG;
-    case ERROR_NOT_SAME_DEVICE: return EXDEV;
-    case ERROR_DIRECTORY: return ENOTDIR;
-    case ERROR_TOO_MANY_OPEN_FILES: return EMFILE;
-    case ERROR_CRC:
-    case ERROR_READ_FAULT:
-    case ERROR_WRITE_FAULT:
-    case ERROR_IO_DEVICE: return EIO;
-    case ERROR_NOT_READY: return ENXIO;
-    case ERROR_HANDLE_EOF: return 0;
-    default: return -int(code);
-    }
-}
-
 namespace {
 
 std::atomic<int> held;
+UINT output_cp_before, input_cp_before;  // 0: there was no console
+bool stdout_closed;
 
 // Runs on a thread of its own. A temporary output file goes with the
 // process, as the system deletes it on close; the exit status says that
@@ -78,6 +28,7 @@ BOOL WINAPI on_console_event(DWORD)
     static const char line[] = "ripple: przerwano\n";
     DWORD written;
     ::WriteFile(::GetStdHandle(STD_ERROR_HANDLE), line, DWORD(sizeof line - 1), &written, nullptr);
+    restore_process();
     ::ExitProcess(STATUS_CONTROL_C_EXIT);
     return TRUE;
 }
@@ -86,13 +37,49 @@ BOOL WINAPI on_console_event(DWORD)
 
 void hold_console_events(bool hold) { held += hold ? 1 : -1; }
 
+void restore_process() noexcept
+{
+    if (output_cp_before)
+        ::SetConsoleOutputCP(output_cp_before);
+    if (input_cp_before)
+        ::SetConsoleCP(input_cp_before);
+}
+
+bool standard_output_was_closed() { return stdout_closed; }
+
+// Polish prompts and messages are UTF-8; a console shows them right only
+// when told so, and the console is left as it was found, in whatever way
+// the run ends.
 void prepare_process()
 {
+    const HANDLE out = ::GetStdHandle(STD_OUTPUT_HANDLE);
+    stdout_closed = out == nullptr || out == INVALID_HANDLE_VALUE;
     ::SetConsoleCtrlHandler(on_console_event, TRUE);
-    // Polish prompts and messages are UTF-8; a console shows them right
-    // only when told so.
+    output_cp_before = ::GetConsoleOutputCP();
+    input_cp_before = ::GetConsoleCP();
+    std::atexit([] { restore_process(); });
     ::SetConsoleOutputCP(CP_UTF8);
     ::SetConsoleCP(CP_UTF8);
+}
+
+// A double-click gives the program a console of its own, which closes the
+// moment it ends: the result, or the one line that says what went wrong,
+// would vanish unread. From cmd, PowerShell or a script the console is
+// shared, and nothing changes.
+int end_process(int status)
+{
+    DWORD ids[2];
+    if (::GetConsoleProcessList(ids, 2) != 1)
+        return status;
+    std::fputs("Naciśnij Enter, aby zakończyć.", stdout);
+    std::fflush(stdout);
+    const HANDLE in = ::GetStdHandle(STD_INPUT_HANDLE);
+    ::FlushConsoleInputBuffer(in);  // what was typed ahead is no Enter for this
+    wchar_t line[64];
+    DWORD got = 0;
+    while (::ReadConsoleW(in, line, 64, &got, nullptr) && got > 0 && line[got - 1] != L'\n') {
+    }
+    return status;
 }
 
 std::vector<std::string> process_arguments(int, char**)

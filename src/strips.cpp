@@ -4,7 +4,6 @@
 
 #include "bitmap.hpp"
 #include "error.hpp"
-#include "output.hpp"
 
 std::uint8_t* pixel_sink::open(int slot, std::uint64_t offset, std::size_t n)
 {
@@ -36,20 +35,4 @@ void strip_writer::finish(const strip& s, bool padding_done)
         for (std::int64_t i = s.first_row; i < s.first_row + s.rows; i++)
             std::memset(s.at(i, width), 0, std::size_t(pad));
     sink_.close(s.slot, std::uint64_t(s.first_row * stride + 3 * s.j0), bytes(s));
-}
-
-file_sink::file_sink(output_file& out, std::uint64_t offset, std::size_t strip_size)
-    : pixel_sink(strip_size), out_(out), offset_(offset),
-      buffers_(new std::uint8_t[slots * capacity()])
-{
-}
-
-std::uint8_t* file_sink::place(int slot, std::uint64_t, std::size_t)
-{
-    return buffers_.get() + std::size_t(slot) * capacity();
-}
-
-void file_sink::close(int slot, std::uint64_t offset, std::size_t n)
-{
-    out_.write_at(offset_ + offset, place(slot, offset, n), n);
 }

@@ -1,15 +1,13 @@
 // Where the composition puts the output pixel block: in strips, each a
 // rectangle of rows and columns that is composed in place and then handed
 // on. The program hands each strip to the output file as soon as it is
-// done (file_sink), so no memory of the picture's size is needed; tests,
-// benchmarks and fuzzing keep the whole block in memory.
+// done (file_sink, in output.hpp), so no memory of the picture's size is
+// needed; tests, benchmarks and fuzzing may keep the whole block in memory
+// (memory_sink).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
-
-class output_file;
 
 // The size of the strips the program composes the output in.
 constexpr std::size_t default_strip_size = std::size_t(256) << 10;
@@ -52,7 +50,7 @@ struct strip {
     }
 };
 
-// Opens and finishes the strips of a block of `width` × `height` pixels:
+// Opens and finishes the strips of a block of rows `width` pixels wide:
 // knows where each strip goes, how many bytes it has and its padding.
 class strip_writer {
 public:
@@ -68,19 +66,4 @@ public:
 private:
     pixel_sink& sink_;
     std::size_t bytes(const strip& s) const;
-};
-
-// The strips go to the output file, from `offset` on, as they are done.
-class file_sink : public pixel_sink {
-public:
-    file_sink(output_file& out, std::uint64_t offset, std::size_t strip_size = default_strip_size);
-    void close(int slot, std::uint64_t offset, std::size_t n) override;
-
-protected:
-    std::uint8_t* place(int slot, std::uint64_t offset, std::size_t n) override;
-
-private:
-    output_file& out_;
-    std::uint64_t offset_;
-    std::unique_ptr<std::uint8_t[]> buffers_;
 };

@@ -41,6 +41,8 @@ inline std::vector<bad_input> bad_inputs()
     std::vector<bad_input> cases = {
         {"empty", {}, "za krótki na nagłówki BMP (0 B"},
         {"cut in file header", cut(10), "za krótki na nagłówki BMP (10 B"},
+        {"file header only", cut(14), "za krótki na nagłówki BMP (14 B"},
+        {"cut in the info header's length", cut(17), "za krótki na nagłówki BMP (17 B"},
         {"cut in info header", cut(53), "za krótki na nagłówki BMP (53 B"},
         {"headers only", cut(54), "od bajtu 122, a plik ma 54 B"},
         {"cut before pixels", cut(100), "ucięty"},
@@ -81,6 +83,9 @@ inline std::vector<bad_input> bad_inputs()
     auto both_maximal = with(18, 0x7fffffffu);
     put_u32(both_maximal, 22, 0x7fffffffu);
     cases.push_back({"both maximal", both_maximal, "obraz 2147483647×2147483647 wymaga"});
+    auto rle8 = bpp(8);  // as such files are: 8 bits per pixel, and compressed
+    put_u32(rle8, 30, 1);
+    cases.push_back({"RLE8", rle8, "kompresja nr 1 (RLE8); zapisz obraz jako"});
     auto core_short = with(14, 12);
     core_short.resize(30);  // too short for a 40-byte header, yet told how to save it
     cases.push_back({"core header in a 30-byte file", core_short, "o długości 12 B; zapisz obraz jako"});

@@ -33,7 +33,7 @@ void expect_rows(const bmp_input& in, int width, std::initializer_list<int> stor
     for (int r : stored_rows) {
         for (int c = 0; c < width; c++)
             for (int k = 0; k < 3; k++)
-                ASSERT_EQ(in.row(i)[3 * c + k], pattern(r, c)[k]) << "row " << i << ", column " << c;
+                ASSERT_EQ(in.view().row(i)[3 * c + k], pattern(r, c)[k]) << "row " << i << ", column " << c;
         i++;
     }
 }
@@ -67,7 +67,7 @@ TEST(load_bitmap, maps_the_whole_pixel_block_wherever_it_lies)
         const int last = p.height - 1;
         for (int c = 0; c < p.width; c++)
             for (int k = 0; k < 3; k++)
-                ASSERT_EQ(in.row(last)[3 * c + k], pattern(last, c)[k]) << p.width << ", column " << c;
+                ASSERT_EQ(in.view().row(last)[3 * c + k], pattern(last, c)[k]) << p.width << ", column " << c;
     }
 }
 
@@ -131,6 +131,8 @@ TEST(match_inputs, says_which_side_of_the_second_input_is_short)
     }
 }
 
+// From its bytes, and from a file of them: a file shorter than the headers
+// is read only as far as it goes.
 TEST(load_bitmap, rejects_what_it_cannot_read)
 {
     ASSERT_EQ(rejection(bad_input_base()), "");
@@ -138,7 +140,52 @@ TEST(load_bitmap, rejects_what_it_cannot_read)
         std::string msg = rejection(c.bytes);
         EXPECT_NE(msg.find(c.message), std::string::npos) << c.what << ": " << msg;
         EXPECT_EQ(msg.rfind("in.bmp: ", 0), 0u) << c.what << ": " << msg;
+        std::string loaded = error_of([&] { load_bytes(c.bytes); });
+        EXPECT_NE(loaded.find(c.message), std::string::npos) << c.what << ": " << loaded;
     }
+}
+
+// What a file system may do that none here can be made to: refuse to map
+// (FUSE with direct_io), which is read instead; refuse otherwise, which is
+// said; or change a file without changing its times.
+TEST(input_file, takes_what_its_file_system_gives)
+{
+    const auto bytes = make_bmp({5, 3}, pattern);
+    input_os os = native_input_os();
+    for (int err : {ENODEV, EOPNOTSUPP}) {
+        static int refusal;
+        refusal = err;
+        os.map = [](std::intptr_t, std::uint64_t, std::size_t, void*&) { return refusal; };
+        bmp_input in = load_bytes(bytes, "in.bmp", os);
+        EXPECT_EQ(in.pixels, nullptr);
+        EXPECT_EQ(in.view().base, nullptr);
+    }
+    os.map = [](std::intptr_t, std::uint64_t, std::size_t, void*&) { return EACCES; };
+    const std::string refused = error_of([&] { load_bytes(bytes, "in.bmp", os); });
+    EXPECT_NE(refused.find("in.bmp: nie można zmapować pliku: brak uprawnień"), std::string::npos) << refused;
+
+    os = native_input_os();
+    static void (*change)(file_version&) = nullptr;
+    os.status = [](std::intptr_t h, file_status& st) {
+        const int err = native_input_os().status(h, st);
+        if (change)
+            change(st.version);
+        return err;
+    };
+    temp_dir dir;
+    const std::string name = (dir.path / "in.bmp").string();
+    ASSERT_TRUE(write_file(name, bytes));
+    input_file in(name, os);
+    EXPECT_EQ(error_of([&] { in.check_unchanged(); }), "");
+    for (auto c : {+[](file_version& v) { v.size += 10; }, +[](file_version& v) { v.mtime_ns++; },
+                   +[](file_version& v) { v.ctime_ns++; }, +[](file_version& v) { v.inode++; },
+                   +[](file_version& v) { v.device++; }}) {
+        change = c;
+        EXPECT_EQ(error_of([&] { in.check_unchanged(); }), name + ": plik zmienił się w trakcie działania programu");
+    }
+    change = [](file_version& v) { v.size -= 1; };
+    EXPECT_EQ(error_of([&] { in.check_unchanged(); }), name + ": plik został skrócony w trakcie odczytu");
+    change = nullptr;
 }
 
 #ifndef _WIN32  // FIFOs and devices as files are POSIX's

@@ -1,5 +1,6 @@
 #include "reference.hpp"
 
+#include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -47,7 +48,25 @@ memory_sink::memory_sink(std::uint64_t size, std::size_t strip_size)
 memory_sink::~memory_sink() { delete[] data_; }
 #endif
 
-void blend_pixel(const bmp_input& in1, const bmp_input& in2, std::int32_t i, std::int32_t j,
+picture in_memory(std::vector<std::uint8_t> bytes, const std::string& name)
+{
+    picture p;
+    p.bytes = std::move(bytes);
+    p.layout = check_header(p.bytes, p.bytes.size(), name);
+    p.view = {p.bytes.data() + p.layout.pixel_offset, std::ptrdiff_t(p.layout.stride()), p.layout.width,
+              p.layout.height};
+    return p;
+}
+
+void line_up(const picture& first, picture& second)
+{
+    check_pair(first.layout, "1.bmp", second.layout, "2.bmp");
+    const row_order order = lined_up(first.layout, second.layout);
+    second.view.base = second.bytes.data() + second.layout.pixel_offset + order.first;
+    second.view.stride = std::ptrdiff_t(order.stride);
+}
+
+void blend_pixel(const image_view& in1, const image_view& in2, std::int32_t i, std::int32_t j,
                  float weight, std::uint8_t (&pixout)[3])
 {
     const std::uint8_t* p1 = in1.row(i) + 3 * std::size_t(j);
@@ -56,34 +75,37 @@ void blend_pixel(const bmp_input& in1, const bmp_input& in2, std::int32_t i, std
         pixout[c] = blend_byte(p1[c], p2[c], weight);
 }
 
-void compose_ripple_plain(const bmp_input& in1, const bmp_input& in2, std::int32_t x,
+void compose_ripple_plain(const image_view& in1, const image_view& in2, std::int32_t x,
                           std::int32_t y, memory_sink& pixs_out)
 {
-    const std::size_t stride = std::size_t(row_length(in1.width()));
-    const std::size_t pad_out = std::size_t(row_pad(in1.width()));
+    const std::size_t stride = std::size_t(row_length(in1.width));
+    const std::size_t pad_out = std::size_t(row_pad(in1.width));
     std::uint8_t pixout[3];
-    for (std::int32_t i = 0; i < in1.height(); i++) {
+    for (std::int32_t i = 0; i < in1.height; i++) {
         std::uint8_t* row = pixs_out.data() + std::size_t(i) * stride;
-        for (std::int32_t j = 0; j < in1.width(); j++) {
+        for (std::int32_t j = 0; j < in1.width; j++) {
             blend_pixel(in1, in2, i, j, ripple_weight(i, j, x, y), pixout);
             std::memcpy(row + 3 * std::size_t(j), pixout, 3);
         }
-        std::memset(row + 3 * std::size_t(in1.width()), 0, pad_out);
+        std::memset(row + 3 * std::size_t(in1.width), 0, pad_out);
     }
 }
 
 bool unnamed_files_in(const fs::path& dir)
 {
     std::intptr_t handle = -1;
-    if (native_output_os().create_unnamed((dir / "Output.bmp").string(), handle) != 0)
+    const output_os& os = native_output_os();
+    const std::string folder = dir.string() + "/";
+    if (os.create_unnamed(folder, handle) != 0)
         return false;
-    native_output_os().close(handle);
-    return true;
+    const bool linkable = os.link(handle, folder + ".") == EEXIST || os.link_by_path(handle, folder + ".") == EEXIST;
+    os.close(handle);
+    return linkable;
 }
 
 // Each input gets a folder of its own: Windows keeps a name taken until
 // the last mapping of the file under it is gone.
-bmp_input load_bytes(const std::vector<std::uint8_t>& bytes, const std::string& label)
+bmp_input load_bytes(const std::vector<std::uint8_t>& bytes, const std::string& label, const input_os& os)
 {
     static const std::filesystem::path base =
         std::filesystem::temp_directory_path() / ("ripple-ref-" + std::to_string(std::random_device()()));
@@ -104,5 +126,5 @@ bmp_input load_bytes(const std::vector<std::uint8_t>& bytes, const std::string& 
             std::filesystem::remove(base, ignored);  // once empty
         }
     } cleanup{dir};
-    return load_bitmap(path);
+    return load_bitmap(path, os);
 }

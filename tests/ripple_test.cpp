@@ -5,6 +5,7 @@
 
 #include "bmp_make.hpp"
 #include "compose.hpp"
+#include "inputs.hpp"
 #include "output.hpp"
 #include "reference.hpp"
 #include "ripple.hpp"
@@ -15,7 +16,7 @@ namespace {
 // Weight at distance d along a row from a centre at the origin.
 float weight_at(std::int32_t d) { return ripple_weight(0, d, 0, 0); }
 
-bmp_input load(const bmp_params& s, auto pixel) { return load_bytes(make_bmp(s, pixel)); }
+picture load(const bmp_params& s, auto pixel) { return in_memory(make_bmp(s, pixel)); }
 
 std::array<std::uint8_t, 3> noise1(int r, int c)
 {
@@ -28,10 +29,10 @@ std::array<std::uint8_t, 3> noise2(int r, int c)
 }
 
 // The plain definition's block for the pair and the centre.
-std::vector<std::uint8_t> plain(const bmp_input& in1, const bmp_input& in2, std::int32_t x, std::int32_t y)
+std::vector<std::uint8_t> plain(const picture& in1, const picture& in2, std::int32_t x, std::int32_t y)
 {
     memory_sink want(in1.layout.image_size);
-    compose_ripple_plain(in1, in2, x, y, want);
+    compose_ripple_plain(in1.view, in2.view, x, y, want);
     return want.bytes();
 }
 
@@ -84,10 +85,10 @@ TEST(blend_byte, truncates_toward_zero)
 
 TEST(compose_ripple, centre_shows_the_second_input_and_ring_90_the_first)
 {
-    bmp_input in1 = load({200, 3}, noise1);
-    bmp_input in2 = load({200, 3}, noise2);
+    picture in1 = load({200, 3}, noise1);
+    picture in2 = load({200, 3}, noise2);
     memory_sink out(in1.layout.image_size);
-    compose_ripple(in1, in2, 100, 0, out);  // y = 0 is the first stored row
+    compose_ripple(in1.view, in2.view, 100, 0, out);  // y = 0 is the first stored row
     std::size_t stride = std::size_t(row_length(200));
     auto px = [&](int i, int j) {
         const std::uint8_t* p = out.data() + std::size_t(i) * stride + 3 * std::size_t(j);
@@ -102,29 +103,32 @@ TEST(compose_ripple, centre_shows_the_second_input_and_ring_90_the_first)
 // Every path, with strips of every kind (whole rows, bands of rows, windows
 // of one row), against the plain definition, every byte and padding byte
 // set. The widths straddle the weight chunk of 4096 and the narrow rows
-// blended as one run; the second input is alike (as one run) or larger and
-// stored the other way.
+// blended as one run, which a batch of rows taller than a chunk's worth
+// must not outgrow; the second input is alike (as one run), stored the
+// other way, or larger and stored the other way.
 TEST(compose_ripple, every_path_matches_the_plain_definition)
 {
     const std::pair<int, int> shapes[] = {{1, 1},    {1, 9},    {5, 9},    {6, 1},     {7, 9},
                                           {37, 9},   {4095, 3}, {4096, 3}, {4097, 2},  {12293, 2},
-                                          {1, 3000}, {31, 50},  {32, 40}};
+                                          {1, 3000}, {31, 50},  {32, 40},   {31, 400}};
     for (auto [width, height] : shapes)
-        for (bmp_params second : {bmp_params{width, height}, bmp_params{width + 2, -(height + 1)}}) {
-            bmp_input in1 = load({width, height}, noise1), in2 = load(second, noise2);
-            match_inputs(in1, in2);
+        for (bmp_params second :
+             {bmp_params{width, height}, bmp_params{width, -height}, bmp_params{width + 2, -(height + 1)}}) {
+            picture in1 = load({width, height}, noise1), in2 = load(second, noise2);
+            line_up(in1, in2);
             const std::pair<std::int32_t, std::int32_t> centres[] = {
                 {18, 4},  {0, 0},  {36, 8},  {-1, 9},  {37, -1},  {18, 0},  {0, 4},
                 {40000, 40000},     {-40000, 17},       {5, -70000},        {46341, 46341},
                 {INT_MIN, INT_MAX}, {INT_MAX, INT_MIN}, {INT_MIN, INT_MIN}, {INT_MAX, INT_MAX},
-                {width - 1, height / 2}, {width / 2, height + 2}};
+                {width - 1, height / 2}, {width / 2, height + 2}, {width / 2, height / 2}};
             for (auto [x, y] : centres) {
                 const std::vector<std::uint8_t> want = plain(in1, in2, x, y);
                 for (const ripple_path* p : ripple_paths())
                     for (std::size_t strip : {std::size_t(1) << 20, std::size_t(40)}) {
                         memory_sink got(want.size(), strip);
                         std::memset(got.data(), 0xCC, want.size());  // catch bytes left unset
-                        compose_ripple_with(*p, in1, in2, x, y, got);
+                        memory_rows rows1(in1.view), rows2(in2.view);
+                        compose_ripple_with(*p, rows1, rows2, x, y, got);
                         ASSERT_EQ(got.bytes(), want)
                             << p->name << " " << width << "×" << height << " with "
                             << second.width << "×" << second.height << " at " << x << "," << y
@@ -136,25 +140,41 @@ TEST(compose_ripple, every_path_matches_the_plain_definition)
 
 // Strips written to the output file as they are done make the same block,
 // and none of them exceeds its buffer: a tall picture with the centre left
-// of it, at the program's own strip size, has bands as tall as a strip.
+// of it, at the program's own strip size, has bands as tall as a strip. The
+// inputs come from files, mapped and read ahead band by band, or read band
+// by band where their file system cannot map them, into buffers no larger
+// than a strip; the second is alike, or wider and stored the other way.
 TEST(compose_ripple, strips_written_to_a_file_make_the_same_block)
 {
     temp_dir dir;
     const std::string name = (dir.path / "Output.bmp").string();
+    input_os unmappable = native_input_os();
+    unmappable.map = [](std::intptr_t, std::uint64_t, std::size_t, void*&) { return ENODEV; };
     for (bmp_params shape : {bmp_params{5, 3}, bmp_params{4097, 3}, bmp_params{1, 5000}, bmp_params{700, 900}})
-        for (std::size_t strip : {default_strip_size, std::size_t(40)}) {
-            bmp_input in1 = load(shape, noise1), in2 = load(shape, noise2);
-            for (auto [x, y] : {std::pair{shape.width / 3, shape.height / 2}, std::pair{-3, 7}}) {
-                {
-                    output_file out(name);
-                    file_sink sink(out, 0, strip);
-                    compose_ripple(in1, in2, x, y, sink);
-                    out.commit();
+        for (bmp_params second : {shape, bmp_params{shape.width + 3, -shape.height - 1}})
+            for (std::size_t strip : {default_strip_size, std::size_t(40)})
+                for (const input_os* os : {&native_input_os(), static_cast<const input_os*>(&unmappable)}) {
+                    const auto bytes1 = make_bmp(shape, noise1), bytes2 = make_bmp(second, noise2);
+                    bmp_input in1 = load_bytes(bytes1, "1.bmp", *os), in2 = load_bytes(bytes2, "2.bmp", *os);
+                    ASSERT_EQ(in1.pixels == nullptr, os == &unmappable);
+                    match_inputs(in1, in2);
+                    picture want1 = in_memory(bytes1), want2 = in_memory(bytes2);
+                    line_up(want1, want2);
+                    for (auto [x, y] : {std::pair{shape.width / 3, shape.height / 2}, std::pair{-3, 7}}) {
+                        {
+                            output_file out(name);
+                            file_sink sink(out, 0, strip);
+                            input_rows rows1(in1, reading::by_band, sink.capacity());
+                            input_rows rows2(in2, reading::by_band, sink.capacity());
+                            compose_ripple(rows1, rows2, x, y, sink);
+                            out.commit();
+                        }
+                        EXPECT_EQ(read_bytes(name), plain(want1, want2, x, y))
+                            << shape.width << "×" << shape.height << " with " << second.width << "×"
+                            << second.height << ", " << strip << " at " << x << "," << y
+                            << (os == &unmappable ? ", read" : ", mapped");
+                    }
                 }
-                EXPECT_EQ(read_bytes(name), plain(in1, in2, x, y))
-                    << shape.width << "×" << shape.height << ", " << strip << " at " << x << "," << y;
-            }
-        }
 }
 
 // A path is chosen only where the processor has every extension its copy
