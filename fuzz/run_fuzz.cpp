@@ -67,10 +67,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         bmp_input in2 = load_bytes({file2, file2 + len2}, "Input_2.bmp", os);
         match_inputs(in1, in2);
         output_file out(output_name());
-        const auto read1 = [&](std::uint64_t at, std::uint8_t* dst, std::size_t n) { in1.file.read_at(at, dst, n); };
         out.reserve(in1.file.size());
         const byte_range head = bytes_before_pixels(in1.layout);
-        out.copy_from(read1, head.offset, head.length);
+        out.copy_from(in1.file, head.offset, head.length);
         file_sink pixs_out(out, in1.layout.pixel_offset,
                            len2 % 2 ? 16 + len2 % 256 : std::size_t(1) << 20);
         // Read band by band for some inputs, as where they cannot be mapped.
@@ -78,7 +77,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         input_rows rows1(in1, how, pixs_out.capacity()), rows2(in2, how, pixs_out.capacity());
         compose_ripple(rows1, rows2, x, y, pixs_out);
         const byte_range tail = bytes_after_pixels(in1.layout, in1.file.size());
-        out.copy_from(read1, tail.offset, tail.length);
+        out.copy_from(in1.file, tail.offset, tail.length);
         out.commit();
         offset = in1.layout.pixel_offset;
         image = in1.layout.image_size;

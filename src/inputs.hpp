@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "bitmap.hpp"
+#include "byte_source.hpp"
 #include "error.hpp"
 #include "image.hpp"
 
@@ -64,7 +65,7 @@ struct input_os {
 // This platform's calls.
 const input_os& native_input_os();
 
-class input_file {
+class input_file : public byte_source {
 public:
     // Refuses at once what is not a regular file: a folder, a FIFO, a device.
     explicit input_file(std::string name, const input_os& os = native_input_os());
@@ -76,8 +77,7 @@ public:
     std::uint64_t size() const { return version_.size; }
     const input_os& os() const { return os_; }
 
-    // Fills dst with n bytes from `offset`, or throws.
-    void read_at(std::uint64_t offset, std::uint8_t* dst, std::size_t n) const;
+    void read_at(std::uint64_t offset, std::uint8_t* dst, std::size_t n) const override;
     // Maps bytes [offset, offset + n), n > 0, and gives where they are, or
     // nullptr where the file system cannot map files. A file holds one
     // mapping. A read of a mapped page that another program has cut off

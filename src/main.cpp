@@ -50,17 +50,14 @@ int run(const command_line& cl)
         finish_reading(in1, in1, how);
         finish_reading(in2, in1, how);
         output_file out(cl.output, target);
-        const auto read1 = [&](std::uint64_t offset, std::uint8_t* dst, std::size_t n) {
-            in1.file.read_at(offset, dst, n);
-        };
         out.reserve(in1.file.size());
         const byte_range head = bytes_before_pixels(in1.layout);
-        out.copy_from(read1, head.offset, head.length);
+        out.copy_from(in1.file, head.offset, head.length);
         file_sink pixs_out(out, in1.layout.pixel_offset);
         input_rows rows1(in1, how, pixs_out.capacity()), rows2(in2, how, pixs_out.capacity());
         compose_ripple(rows1, rows2, x, y, pixs_out);
         const byte_range tail = bytes_after_pixels(in1.layout, in1.file.size());
-        out.copy_from(read1, tail.offset, tail.length);
+        out.copy_from(in1.file, tail.offset, tail.length);
         in1.file.check_unchanged();
         in2.file.check_unchanged();
         in1.file.close();

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <memory>
 #include <utility>
 
 namespace {
@@ -146,7 +147,7 @@ void output_file::write_at(std::uint64_t offset, const std::uint8_t* data, std::
     }
 }
 
-void output_file::copy_from(const reader& read, std::uint64_t offset, std::uint64_t n)
+void output_file::copy_from(const byte_source& in, std::uint64_t offset, std::uint64_t n)
 {
     const std::size_t piece = std::size_t(std::min<std::uint64_t>(n, 1 << 20));
     // The kernel copies from the page cache at a third of its speed into a
@@ -158,7 +159,7 @@ void output_file::copy_from(const reader& read, std::uint64_t offset, std::uint6
     std::uint8_t* buf = storage.get() + shift;
     for (std::uint64_t done = 0; done < n; done += piece) {
         const std::size_t len = std::size_t(std::min<std::uint64_t>(piece, n - done));
-        read(offset + done, buf, len);
+        in.read_at(offset + done, buf, len);
         write_at(offset + done, buf, len);
     }
 }
@@ -225,13 +226,13 @@ void output_file::link_in_place()
 
 file_sink::file_sink(output_file& out, std::uint64_t offset, std::size_t strip_size)
     : pixel_sink(strip_size), out_(out), offset_(offset),
-      buffers_(new std::uint8_t[slots * capacity()])
+      buffers_(slots * capacity())
 {
 }
 
 std::uint8_t* file_sink::place(int slot, std::uint64_t, std::size_t)
 {
-    return buffers_.get() + std::size_t(slot) * capacity();
+    return buffers_.data() + std::size_t(slot) * capacity();
 }
 
 void file_sink::close(int slot, std::uint64_t offset, std::size_t n)

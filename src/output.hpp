@@ -26,10 +26,10 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <functional>
-#include <memory>
 #include <string>
+#include <vector>
 
+#include "byte_source.hpp"
 #include "error.hpp"
 #include "strips.hpp"
 
@@ -123,11 +123,9 @@ public:
     const std::string& name() const { return name_; }
     void reserve(std::uint64_t size);  // before writing, when the size is known
     void write_at(std::uint64_t offset, const std::uint8_t* data, std::size_t n);
-    // Copies n bytes from `offset` of what `read` reads (as input_file's
-    // read_at does: all of them, or it throws) to the same offset here, in
+    // Copies n bytes of `in` from `offset` to the same offset here, in
     // pieces of at most 1 MiB, however many there are.
-    using reader = std::function<void(std::uint64_t offset, std::uint8_t* dst, std::size_t n)>;
-    void copy_from(const reader& read, std::uint64_t offset, std::uint64_t n);
+    void copy_from(const byte_source& in, std::uint64_t offset, std::uint64_t n);
     // Gives the file the old one's permissions and puts it in its place.
     void commit();
 
@@ -157,5 +155,5 @@ protected:
 private:
     output_file& out_;
     std::uint64_t offset_;
-    std::unique_ptr<std::uint8_t[]> buffers_;
+    std::vector<std::uint8_t> buffers_;
 };

@@ -7,7 +7,6 @@
 // before; and an explicit commit (rename) or rollback (unlink).
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -15,6 +14,7 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <time.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -326,8 +326,9 @@ void remove_file(const std::string& path) { ::unlink(path.c_str()); }
 
 std::uint64_t seed()
 {
-    const auto now = std::chrono::steady_clock::now().time_since_epoch().count();
-    return std::uint64_t(::getpid()) << 32 ^ std::uint64_t(now);
+    struct timespec now {};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    return std::uint64_t(::getpid()) << 32 ^ std::uint64_t(now.tv_sec) * 1000000000u ^ std::uint64_t(now.tv_nsec);
 }
 
 }  // namespace

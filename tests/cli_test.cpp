@@ -126,16 +126,24 @@ struct running {
         return true;
     }
     void send(const std::string& text) { ASSERT_EQ(write(to, text.data(), text.size()), ssize_t(text.size())); }
-    // Ends its input, waits for its end and gives its wait status.
+    // Ends its input, waits for its end and gives its wait status; a run
+    // that has not ended within a minute is killed.
     int finish()
     {
         close(to);
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
         char buf[256];
-        while (read(from, buf, sizeof buf) > 0) {
+        for (pollfd p{from, POLLIN, 0}; std::chrono::steady_clock::now() < deadline;) {
+            if (poll(&p, 1, 1000) == 1 && read(from, buf, sizeof buf) <= 0)
+                break;
         }
         close(from);
         int status = 0;
-        waitpid(pid, &status, 0);
+        while (waitpid(pid, &status, WNOHANG) == 0) {
+            if (std::chrono::steady_clock::now() > deadline)
+                kill(pid, SIGKILL);
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
         return status;
     }
 };

@@ -3,7 +3,6 @@
 #include <cstdio>
 #include <optional>
 
-#include "command_line.hpp"
 #include "replies.hpp"
 #include "test_files.hpp"
 
@@ -29,30 +28,6 @@ TEST(parse_coordinate, reads_whole_percent_i_tokens_within_32_bits)
     };
     for (const auto& [token, value] : cases)
         EXPECT_EQ(parse_coordinate(token), value) << "„" << token << "”";
-}
-
-// A refused reply reaches the terminal as at most 40 whole characters, and
-// nothing in it can steer the terminal.
-TEST(shown_reply, shows_at_most_40_printable_characters)
-{
-    const std::string forty(40, '0'), a39(39, 'a');
-    const std::pair<std::string, std::string> cases[] = {
-        {"abc", "abc"},
-        {forty, forty},
-        {forty + "abc", forty + "…"},
-        {a39 + "żb", a39 + "ż…"},              // cut after a whole 2-byte character
-        {a39 + "€b", a39 + "€…"},              // and a whole 3-byte one
-        {"\xc2\x9b" "2J", "?2J"},              // C1: a CSI
-        {"\x1b[1m\xff", "?[1m?"},              // ESC and a byte that is never UTF-8
-        {"a\x7f" "b", "a?b"},                  // DEL
-        {"\xc0\xaf", "??"},                    // an overlong "/"
-        {"\xed\xa0\x80", "???"},               // a surrogate
-        {"\xe2\x82", "??"},                    // a character cut short
-        {"zażółć", "zażółć"},
-    };
-    for (const auto& [raw, shown] : cases)
-        EXPECT_EQ(shown_reply(raw), shown) << raw;
-    EXPECT_EQ(shown_reply("abc", true), "abc…");
 }
 
 namespace {
@@ -119,39 +94,4 @@ TEST(ask_coordinate, asks_again_after_a_refused_reply_and_drops_its_line)
     std::fclose(folder);
     std::fclose(out);
 #endif
-}
-
-TEST(parse_command_line, takes_two_or_three_files_or_one_option)
-{
-    using act = command_line::action;
-    const struct {
-        std::vector<std::string_view> args;
-        act what;
-        std::string in1, in2, out;
-    } cases[] = {
-        {{}, act::run, "Input_1.bmp", "Input_2.bmp", "Output.bmp"},
-        {{"a.bmp", "b.bmp"}, act::run, "a.bmp", "b.bmp", "Output.bmp"},
-        {{"a.bmp", "b.bmp", "c/d.bmp"}, act::run, "a.bmp", "b.bmp", "c/d.bmp"},
-        {{"--", "-a.bmp", "-"}, act::run, "-a.bmp", "-", "Output.bmp"},
-        {{"a.bmp", "--help"}, act::help, "", "", ""},
-        {{"--version", "-x"}, act::version, "", "", ""},
-        {{"-x"}, act::usage_error, "", "", ""},
-        {{"--help=1"}, act::usage_error, "", "", ""},
-        {{"a.bmp"}, act::usage_error, "", "", ""},
-        {{"a", "b", "c", "d"}, act::usage_error, "", "", ""},
-        {{"--", "--help"}, act::usage_error, "", "", ""},
-    };
-    for (const auto& c : cases) {
-        const command_line cl = parse_command_line(c.args);
-        std::string all;
-        for (auto a : c.args)
-            all += std::string(a) + " ";
-        EXPECT_EQ(cl.what, c.what) << all;
-        if (c.what == act::run) {
-            EXPECT_EQ(cl.input1 + "|" + cl.input2 + "|" + cl.output, c.in1 + "|" + c.in2 + "|" + c.out) << all;
-        }
-        if (c.what == act::usage_error) {
-            EXPECT_NE(cl.problem.find("; zobacz „ripple --help”"), std::string::npos) << all;
-        }
-    }
 }

@@ -1,0 +1,15 @@
+// What can be read at an offset: an input file, for the bytes that the
+// output copies from it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+class byte_source {
+public:
+    // Fills dst with n bytes from `offset`, or throws.
+    virtual void read_at(std::uint64_t offset, std::uint8_t* dst, std::size_t n) const = 0;
+
+protected:
+    ~byte_source() = default;
+};
