@@ -367,7 +367,7 @@ void compose_ripple(const image_view& in1, const image_view& in2, std::int32_t x
 }
 
 namespace ripple_isa {
-#if defined(__x86_64__) || defined(__i386__)
+#ifdef RIPPLE_X86_KERNELS  // the build made the x86 copies
 namespace avx512 { extern const ripple_path path; }
 namespace avx2 { extern const ripple_path path; }
 #endif
@@ -377,7 +377,7 @@ namespace baseline { extern const ripple_path path; }
 std::vector<const ripple_path*> usable_paths(const cpu_features& cpu)
 {
     std::vector<const ripple_path*> p;
-#if defined(__x86_64__) || defined(__i386__)
+#ifdef RIPPLE_X86_KERNELS  // the build made the x86 copies
     if (cpu.avx512f && cpu.avx512bw && cpu.avx512dq && cpu.avx512vl && cpu.fma)
         p.push_back(&ripple_isa::avx512::path);
     if (cpu.avx2 && cpu.fma)
@@ -393,7 +393,7 @@ std::span<const ripple_path* const> ripple_paths()
 {
     static const auto paths = [] {
         cpu_features cpu;
-#if defined(__x86_64__) || defined(__i386__)
+#ifdef RIPPLE_X86_KERNELS  // the build made the x86 copies
         __builtin_cpu_init();
         cpu.avx512f = __builtin_cpu_supports("avx512f");
         cpu.avx512bw = __builtin_cpu_supports("avx512bw");
