@@ -1,12 +1,16 @@
 // Generic row kernels, written as plain loops for the compiler to vectorise.
 // CMake compiles this file once per instruction set, with RIPPLE_ISA naming
 // the namespace. Exactness does not rest on the compiler: the tests compare
-// every path with the plain definition over every reachable input.
-#include <algorithm>
+// every copy with the plain definition over every reachable input.
+//
+// Everything here but the table of kernels has internal linkage, and no
+// library template or other inline code is instantiated here (a test reads
+// the object files): the linker keeps one copy of such code for the whole
+// program, and if it kept the AVX-512 one, every run on a processor without
+// AVX-512 would die with SIGILL.
 #include <cmath>
 #include <cstring>
 #include <utility>
-#include <vector>
 
 #if defined(__SSE2__)
 #include <immintrin.h>
@@ -28,6 +32,9 @@
 #endif
 
 namespace ripple_isa::RIPPLE_ISA {
+namespace {
+
+std::size_t smaller(std::size_t a, std::size_t b) { return a < b ? a : b; }
 
 inline std::uint32_t bits(float f)
 {
@@ -118,10 +125,9 @@ void polynomial_weights(const float* d, float* w, std::size_t n)
         double y = mul_add(r * r2, p, r);  // ± sin a
         std::uint32_t near = bits(float(y * (1.0 - 0x1p-40))) ^ bits(float(y * (1.0 + 0x1p-40)));
         any_redo |= near;
-        // The definition negates a weight that is not greater than 0: that
-        // is |sin a|, but −0 where sin a is 0.
+        // |sin a|. (The definition's own negation gives −0 where sin a is 0,
+        // which no byte can tell from +0.)
         std::uint32_t f = bits(float(y)) & 0x7fffffffu;
-        f |= (f - 1) & 0x80000000u;
         f |= 0u - ((near | (0u - near)) >> 31);  // all ones when near != 0
         std::memcpy(&w[k], &f, 4);
     }
@@ -139,16 +145,28 @@ void polynomial_weights(const float* d, float* w, std::size_t n)
 constexpr int grid = 256;
 constexpr std::size_t grid_points = 360 * grid + 1;
 
+struct grid_table {
+    float w[grid_points];
+};
+
+grid_table make_grid()
+{
+    grid_table t;
+    constexpr std::size_t block = 256;
+    for (std::size_t k = 0; k < grid_points; k += block) {
+        float d[block];
+        const std::size_t m = smaller(block, grid_points - k);
+        for (std::size_t j = 0; j < m; j++)
+            d[j] = float(k + j) / grid;  // exact: k + j has at most 17 bits
+        polynomial_weights(d, t.w + k, m);
+    }
+    return t;
+}
+
 const float* grid_weights()
 {
-    static const std::vector<float> table = [] {
-        std::vector<float> d(grid_points), w(grid_points);
-        for (std::size_t k = 0; k < grid_points; k++)
-            d[k] = float(k) / grid;  // exact: k has at most 17 bits
-        polynomial_weights(d.data(), w.data(), grid_points);
-        return w;
-    }();
-    return table.data();
+    static const grid_table table = make_grid();
+    return table.w;
 }
 
 void look_up(const float* __restrict table, const float* __restrict d, float* __restrict w,
@@ -163,7 +181,7 @@ void weights(const float* d, float* w, std::size_t n)
     constexpr std::size_t block = 64;
     const float* table = nullptr;
     for (std::size_t k = 0; k < n; k += block) {
-        const std::size_t m = std::min(block, n - k);
+        const std::size_t m = smaller(block, n - k);
         std::uint32_t off_grid = 0;
         for (std::size_t j = 0; j < m; j++) {
             const float t = d[k + j] * float(grid);  // exact: a power of two
@@ -317,6 +335,8 @@ void blend_flat(const std::uint8_t* __restrict p1, const std::uint8_t* __restric
     for (; t < bytes; t++)
         out[t] = blend_byte(p1[t], p2[t], w[at[t]]) & std::uint8_t(0 - keep[t]);
 }
+
+}  // namespace
 
 extern const ripple_path path{RIPPLE_ISA_NAME, distances, weights, blend, blend_flat};
 
