@@ -1,4 +1,4 @@
-// compose_ripple per path and against the plain per-pixel definition, in ns
+// compose_ripple per kernel set and against the plain per-pixel definition, in ns
 // per pixel: on an 8000 × 6000 pair with the centre inside, on the edge and
 // far outside, and on the odd shapes 10,000,000 × 1 and 1 × 10,000,000.
 // Then each kernel on its own.
@@ -51,14 +51,14 @@ pair& pair_for(const bmp_params& shape)
     return *p;
 }
 
-void bm_compose(benchmark::State& state, const ripple_path* path, const bench_case& c)
+void bm_compose(benchmark::State& state, const kernel_set* kernels, const bench_case& c)
 {
     pair& p = pair_for(c.shape);
-    state.SetLabel(std::string(path ? path->name : "plain") + ", " + c.name);
+    state.SetLabel(std::string(kernels ? kernels->name : "plain") + ", " + c.name);
     for (auto _ : state) {
-        if (path) {
+        if (kernels) {
             memory_rows rows1(p.in1.view), rows2(p.in2.view);
-            compose_ripple_with(*path, rows1, rows2, c.x, c.y, p.out);
+            compose_ripple_with(*kernels, rows1, rows2, c.x, c.y, p.out);
         } else {
             compose_ripple_plain(p.in1.view, p.in2.view, c.x, c.y, p.out);
         }
@@ -70,7 +70,7 @@ void bm_compose(benchmark::State& state, const ripple_path* path, const bench_ca
 }
 
 // The kernels on their own, over one row's worth of values.
-void bm_kernel(benchmark::State& state, const ripple_path* path, int which)
+void bm_kernel(benchmark::State& state, const kernel_set* kernels, int which)
 {
     const std::size_t n = bench_width;
     std::vector<std::uint32_t> s(n);
@@ -78,15 +78,15 @@ void bm_kernel(benchmark::State& state, const ripple_path* path, int which)
     std::vector<std::uint8_t> p1(3 * n, 200), p2(3 * n, 7), out(3 * n);
     for (std::size_t k = 0; k < n; k++)
         s[k] = std::uint32_t(1600000000u + 40000u * k);
-    path->distances(s.data(), d.data(), n);
-    path->weights(d.data(), w.data(), n);
+    kernels->distances(s.data(), d.data(), n);
+    kernels->weights(d.data(), w.data(), n);
     for (auto _ : state) {
         if (which == 0)
-            path->distances(s.data(), d.data(), n);
+            kernels->distances(s.data(), d.data(), n);
         else if (which == 1)
-            path->weights(d.data(), w.data(), n);
+            kernels->weights(d.data(), w.data(), n);
         else
-            path->blend(p1.data(), p2.data(), w.data(), out.data(), n);
+            kernels->blend(p1.data(), p2.data(), w.data(), out.data(), n);
         benchmark::ClobberMemory();
     }
     state.counters["ns/px"] = benchmark::Counter(
@@ -95,9 +95,9 @@ void bm_kernel(benchmark::State& state, const ripple_path* path, int which)
 
 const int registered = [] {
     for (const bench_case& c : cases) {
-        for (const ripple_path* path : ripple_paths())
-            benchmark::RegisterBenchmark((std::string("compose/") + path->name + "/" + c.name).c_str(),
-                                         bm_compose, path, c)
+        for (const kernel_set* kernels : kernel_sets())
+            benchmark::RegisterBenchmark((std::string("compose/") + kernels->name + "/" + c.name).c_str(),
+                                         bm_compose, kernels, c)
                 ->Unit(benchmark::kMillisecond);
         // The plain definition is slow: one pass is enough to see its cost.
         benchmark::RegisterBenchmark((std::string("compose/plain/") + c.name).c_str(), bm_compose,
@@ -106,11 +106,11 @@ const int registered = [] {
             ->Unit(benchmark::kMillisecond);
     }
     const char* names[] = {"distances", "weights", "blend"};
-    for (const ripple_path* path : ripple_paths())
+    for (const kernel_set* kernels : kernel_sets())
         for (int which = 0; which < 3; which++)
             benchmark::RegisterBenchmark(
-                (std::string("kernel/") + path->name + "/" + names[which]).c_str(),
-                [=](benchmark::State& st) { bm_kernel(st, path, which); });
+                (std::string("kernel/") + kernels->name + "/" + names[which]).c_str(),
+                [=](benchmark::State& st) { bm_kernel(st, kernels, which); });
     return 0;
 }();
 

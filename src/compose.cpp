@@ -1,10 +1,27 @@
-// The weight depends on dx² + dy² only, so it is computed per |dx| and per
-// |dy|, not per pixel: a row's weights come from a table over the |dx| its
-// columns span, shared by the columns left and right of the centre, and the
-// rows y + k and y − k share one table. The output is made in strips from
-// the centre's row outwards: strips of whole rows, or, where a row is longer
-// than a strip, windows of one row that take a range of |dx| on both sides
-// of the centre.
+// The weight depends on dx² + dy² only, so it is computed per dx and per dy,
+// not per pixel: a row's weights come from a table over the dx its columns
+// span, shared by the columns left and right of the centre, and the rows
+// cy + dy and cy − dy share one table.
+//
+// The words for how the picture is cut, each meaning one thing:
+//   dx, dy   a column's and a row's distance from the centre's, |j − cx|
+//            and |i − cy|; a range of them is half-open, [begin, end).
+//   side     the rows on and above the centre's (cy + dy), or below it
+//            (cy − dy); the centre's own row and column are done once,
+//            above and right.
+//   band     the rows of one step out from the centre's row: a range of dy,
+//            on both sides; as many rows as fit in a strip, or one.
+//   window   the columns of one step out from the centre's column: a range
+//            of dx, on both sides; the whole row where it fits in a strip,
+//            else as many columns as a strip holds.
+//   strip    what a band and a window cover on one side (in windows, on
+//            one side of the centre's column too), composed in a buffer of
+//            the sink and then handed to it, in one of its four slots.
+//   chunk    up to 4096 dx of a window: a weight table's width.
+//   batch    the dy of a band that one table covers: a chunk's worth of
+//            weights.
+//   flat     rows narrower than 32 pixels, both inputs laid out alike,
+//            blended a batch at a time as one run of bytes.
 #include "compose.hpp"
 
 #include <algorithm>
@@ -17,346 +34,350 @@
 
 namespace {
 
-// Weights per kernel call. The |dx| range a row spans is cut into chunks
-// of this size, and a narrow picture batches several rows into one call.
+// Weights per kernel call.
 constexpr std::int64_t chunk = 4096;
 
-// Rows narrower than this, with both inputs laid out alike, are blended a
-// batch of rows at a time as one run of bytes: a call per row would cost
-// more than the row. Being narrower than a chunk, such a row is always
-// covered by one chunk.
+// A call per row would cost more than a row this narrow. Being narrower
+// than a chunk, such a row is always covered by one chunk.
 constexpr std::int64_t flat_width_limit = 32;
 static_assert(flat_width_limit <= chunk);
 
 // Floats a weight buffer holds past its last weight, for the flat blend.
 constexpr std::int64_t weight_slack = 16;
 
-// What the composition covers, in k = |i − y| over the rows and m = |j − x|
-// over the columns.
-struct plan {
-    std::int64_t width = 0, height = 0, stride = 0, cx = 0, cy = 0;
-    bool windowed = false;  // a row is longer than a strip: strips are windows of one row
-    std::int64_t band = 1;  // rows per strip on each side of the centre's row
-    bool flat = false;      // narrow rows, blended as one run of bytes
-    std::int64_t k_lo = 0, k_hi = 0, m_lo = 0, m_hi = 0;
-    std::int64_t span = 0;  // m per window
+struct range {
+    std::int64_t begin = 0, end = 0;
+    std::int64_t size() const { return std::max<std::int64_t>(0, end - begin); }
+    bool empty() const { return begin >= end; }
 };
 
-std::int64_t nearest(std::int64_t c, std::int64_t n)
+// The distances from c of the positions [0, n): the nearest and the
+// farthest, as a range.
+range distances_from(std::int64_t c, std::int64_t n)
 {
-    return c >= 0 && c < n ? 0 : std::min(std::abs(c), std::abs(n - 1 - c));
+    const std::int64_t nearest = c >= 0 && c < n ? 0 : std::min(std::abs(c), std::abs(n - 1 - c));
+    return {nearest, std::max(std::abs(c), std::abs(n - 1 - c)) + 1};
 }
 
-std::int64_t farthest(std::int64_t c, std::int64_t n) { return std::max(std::abs(c), std::abs(n - 1 - c)); }
-
-plan make_plan(const image_view& in1, const image_view& in2, std::int32_t x, std::int32_t y,
-               std::size_t strip_size)
-{
-    plan p;
-    p.width = in1.width;
-    p.height = in1.height;
-    p.stride = row_length(p.width);
-    p.cx = x;
-    p.cy = y;
-    const std::int64_t cap = std::int64_t(strip_size);
-    p.windowed = p.stride > cap;
-    p.band = p.windowed ? 1 : cap / p.stride;  // so a band's rows fit in a strip
-    p.flat = !p.windowed && p.width < flat_width_limit && in2.stride == in1.stride;
-    p.k_lo = nearest(p.cy, p.height);
-    p.k_hi = farthest(p.cy, p.height);
-    p.m_lo = nearest(p.cx, p.width);
-    p.m_hi = farthest(p.cx, p.width);
-    // A window's 3 × span bytes fit in a strip; the padding that may end
-    // the row fits in the three bytes more that a strip can hold.
-    p.span = p.windowed ? std::max<std::int64_t>(1, cap / 3) : p.m_hi - p.m_lo + 1;
-    return p;
-}
-
-// The columns with m in [m0, m1), clipped to the picture: those left of the
-// centre, and those on it and right of it. The centre's own column is done
-// once, on the right, so the left ones start at m = 1.
+// The columns of a range of dx, clipped to the picture: those left of the
+// centre, and those on it and right of it.
 struct columns {
-    std::int64_t left0, left1, right0, right1;
-    std::int64_t left_n() const { return std::max<std::int64_t>(0, left1 - left0); }
-    std::int64_t right_n() const { return std::max<std::int64_t>(0, right1 - right0); }
+    range left, right;
+    std::int64_t count() const { return left.size() + right.size(); }
 };
 
-columns columns_for(const plan& p, std::int64_t m0, std::int64_t m1)
+// The rows cy + dir × dy of a band, clipped to the picture.
+struct side {
+    std::int64_t dir, cy;
+    range dy;
+    std::int64_t row(std::int64_t d) const { return cy + dir * d; }
+    std::int64_t lowest_row() const { return dir > 0 ? row(dy.begin) : row(dy.end - 1); }
+};
+
+// A side's strips: one of whole rows that both groups of columns share, or,
+// in windows, one for the left columns and one for the right; and the
+// inputs' pixels of each.
+struct side_strips {
+    strip part[2];
+    band_view in1[2], in2[2];
+};
+
+// A batch's weights: those of the row at dy_begin first, per_row apart, in
+// column order.
+struct batch_weights {
+    const float* first;
+    std::int64_t dy_begin, per_row;
+    const float* row(std::int64_t dy) const { return first + (dy - dy_begin) * per_row; }
+};
+
+class composition {
+public:
+    composition(const kernel_set& kernels, row_source& in1, row_source& in2, std::int32_t x, std::int32_t y,
+                pixel_sink& out);
+    void run();
+
+private:
+    const kernel_set& kernels_;
+    row_source& in1_;
+    row_source& in2_;
+    strip_writer writer_;
+    const std::int64_t width_, height_, stride_, cx_, cy_;
+    bool windowed_ = false;  // a row is longer than a strip
+    bool flat_ = false;
+    std::int64_t band_rows_ = 1, window_columns_ = 0;
+    range all_dy_, all_dx_;
+
+    // A chunk's scratch: its dx², the table's dx² + dy², distances and
+    // weights, the rows' weights in column order (a row spans at most twice
+    // a chunk's dx), and for flat rows below the centre's, their weights in
+    // storage order.
+    std::vector<std::uint32_t> dx2_ = std::vector<std::uint32_t>(chunk);
+    std::vector<std::uint32_t> squares_ = std::vector<std::uint32_t>(chunk);
+    std::vector<float> distances_ = std::vector<float>(chunk);
+    std::vector<float> table_ = std::vector<float>(chunk + weight_slack);
+    std::vector<float> in_columns_ = std::vector<float>(2 * chunk + weight_slack);
+    std::vector<float> reversed_ = std::vector<float>(2 * chunk + weight_slack);
+    // For flat runs: where each byte's weight is, from the first row's in
+    // storage order (a padding byte takes its row's last pixel's, so the
+    // index never falls), and a mask that keeps the pixels' bytes and
+    // zeroes the padding.
+    std::vector<std::int32_t> flat_at_;
+    std::vector<std::uint8_t> flat_keep_;
+
+    void make_flat_tables();
+    columns columns_of(range dx) const;
+    side side_of(range band, std::int64_t dir) const;
+    side_strips open_strips(const side& s, const columns& window);
+    void fetch_inputs(side_strips& st, int part);
+    void finish_strips(const side_strips& st);
+    void compose_band(range band, range window_dx, const columns& window);
+    void compose_chunk(range dx, range band, const side (&sides)[2], const side_strips (&strips)[2]);
+    void make_table(std::int64_t n, range dy);
+    void mirror(std::int64_t n, range dy, const columns& c, std::int64_t dx_begin);
+    void blend_rows(const side& s, range dy, const batch_weights& w, const columns& c, const side_strips& st);
+    void blend_flat_rows(const side& s, range dy, const batch_weights& w, const side_strips& st);
+};
+
+composition::composition(const kernel_set& kernels, row_source& in1, row_source& in2, std::int32_t x,
+                         std::int32_t y, pixel_sink& out)
+    : kernels_(kernels), in1_(in1), in2_(in2), writer_(out, in1.shape().width), width_(in1.shape().width),
+      height_(in1.shape().height), stride_(row_length(width_)), cx_(x), cy_(y)
 {
-    return {std::max<std::int64_t>(0, p.cx - m1 + 1), std::min(p.width, p.cx - std::max<std::int64_t>(m0, 1) + 1),
-            std::max<std::int64_t>(0, p.cx + m0), std::min(p.width, p.cx + m1)};
+    const std::int64_t capacity = std::int64_t(out.strip_size());
+    windowed_ = stride_ > capacity;
+    band_rows_ = windowed_ ? 1 : capacity / stride_;  // so a band's rows fit in a strip
+    flat_ = !windowed_ && width_ < flat_width_limit && in2.shape().stride == in1.shape().stride;
+    all_dy_ = distances_from(cy_, height_);
+    all_dx_ = distances_from(cx_, width_);
+    // A window's 3 bytes a column fit in a strip; the padding that may end
+    // the row fits in the three bytes more that a strip can hold.
+    window_columns_ = windowed_ ? std::max<std::int64_t>(1, capacity / 3) : all_dx_.size();
+    if (flat_)
+        make_flat_tables();
 }
 
-// The rows y + dir × k of a band, for k in [ka, kb), clipped to the
-// picture. The centre's own row is done once, going up, so going down
-// starts at k = 1.
-struct side {
-    std::int64_t dir, cy, ka, kb;
-    std::int64_t row(std::int64_t k) const { return cy + dir * k; }
-    std::int64_t lowest_row() const { return dir > 0 ? row(ka) : row(kb - 1); }
-    bool empty() const { return ka >= kb; }
-};
-
-side side_rows(const plan& p, std::int64_t k0, std::int64_t k1, std::int64_t dir)
+// One chunk covers a whole narrow row, so the weights of consecutive rows
+// are `width` apart.
+void composition::make_flat_tables()
 {
-    side s{dir, p.cy, 0, 0};
-    if (dir > 0) {
-        s.ka = std::max(k0, -p.cy);
-        s.kb = std::min(k1, p.height - p.cy);
-    } else {
-        s.ka = std::max({k0, std::int64_t(1), p.cy - p.height + 1});
-        s.kb = std::min(k1, p.cy + 1);
+    const std::int64_t rows = std::max<std::int64_t>(1, chunk / window_columns_);
+    for (std::int64_t t = 0; t < rows * stride_; t++) {
+        const std::int64_t b = t % stride_, col = std::min(b / 3, width_ - 1);
+        flat_at_.push_back(std::int32_t(t / stride_ * width_ + col));
+        flat_keep_.push_back(b < 3 * width_ ? 1 : 0);
     }
-    s.kb = std::max(s.ka, s.kb);
+}
+
+// The left columns start at dx = 1: the centre's is on the right.
+columns composition::columns_of(range dx) const
+{
+    return {{std::max<std::int64_t>(0, cx_ - dx.end + 1), std::min(width_, cx_ - std::max<std::int64_t>(dx.begin, 1) + 1)},
+            {std::max<std::int64_t>(0, cx_ + dx.begin), std::min(width_, cx_ + dx.end)}};
+}
+
+// Going down starts at dy = 1: the centre's row is going up.
+side composition::side_of(range band, std::int64_t dir) const
+{
+    side s{dir, cy_, {}};
+    if (dir > 0)
+        s.dy = {std::max(band.begin, -cy_), std::min(band.end, height_ - cy_)};
+    else
+        s.dy = {std::max({band.begin, std::int64_t(1), cy_ - height_ + 1}), std::min(band.end, cy_ + 1)};
+    s.dy.end = std::max(s.dy.begin, s.dy.end);
     return s;
 }
 
-// A side's strips: one of whole rows that both groups of columns share, or,
-// in windows, one for the left columns and one for the right. The slots
-// are 0 and 1 going up, 2 and 3 going down.
-struct side_strips {
-    strip part[2];
-    band_view in1[2], in2[2];  // the inputs' pixels of each part
-};
-
-// The inputs' pixels of a strip are asked for in the strip's own slot,
-// whole rows with their padding, which the flat runs read.
-void fetch_bands(side_strips& st, int part, row_source& in1, row_source& in2, const plan& p)
-{
-    const strip& s = st.part[part];
-    const std::int64_t row_bytes = s.j0 == 0 && s.j1 == p.width ? p.stride : 3 * (s.j1 - s.j0);
-    st.in1[part] = in1.band(s.slot, s.first_row, s.rows, s.j0, row_bytes);
-    st.in2[part] = in2.band(s.slot, s.first_row, s.rows, s.j0, row_bytes);
-}
-
-side_strips open_strips(strip_writer& writer, const plan& p, const side& s, const columns& c,
-                        row_source& in1, row_source& in2)
+// Slots 0 and 1 go up, 2 and 3 down.
+side_strips composition::open_strips(const side& s, const columns& window)
 {
     side_strips st;
-    if (s.empty())
+    if (s.dy.empty())
         return st;
     const int slot = s.dir > 0 ? 0 : 2;
-    const std::int64_t first = s.lowest_row(), rows = s.kb - s.ka;
-    if (!p.windowed) {
-        st.part[0] = st.part[1] = writer.open(slot, first, rows, 0, p.width);
-        fetch_bands(st, 0, in1, in2, p);
+    const std::int64_t first = s.lowest_row(), rows = s.dy.size();
+    if (!windowed_) {
+        st.part[0] = st.part[1] = writer_.open(slot, first, rows, 0, width_);
+        fetch_inputs(st, 0);
         st.in1[1] = st.in1[0];
         st.in2[1] = st.in2[0];
         return st;
     }
-    if (c.left_n() > 0) {
-        st.part[0] = writer.open(slot, first, rows, c.left0, c.left1);
-        fetch_bands(st, 0, in1, in2, p);
+    if (!window.left.empty()) {
+        st.part[0] = writer_.open(slot, first, rows, window.left.begin, window.left.end);
+        fetch_inputs(st, 0);
     }
-    if (c.right_n() > 0) {
-        st.part[1] = writer.open(slot + 1, first, rows, c.right0, c.right1);
-        fetch_bands(st, 1, in1, in2, p);
+    if (!window.right.empty()) {
+        st.part[1] = writer_.open(slot + 1, first, rows, window.right.begin, window.right.end);
+        fetch_inputs(st, 1);
     }
     return st;
 }
 
-void finish_strips(strip_writer& writer, const side_strips& st, bool padding_done)
+// The inputs' pixels of a strip are asked for in the strip's own slot,
+// whole rows with their padding, which the flat runs read.
+void composition::fetch_inputs(side_strips& st, int part)
+{
+    const strip& s = st.part[part];
+    const std::int64_t row_bytes = s.j0 == 0 && s.j1 == width_ ? stride_ : 3 * (s.j1 - s.j0);
+    st.in1[part] = in1_.band(s.slot, s.first_row, s.rows, s.j0, row_bytes);
+    st.in2[part] = in2_.band(s.slot, s.first_row, s.rows, s.j0, row_bytes);
+}
+
+// The flat runs have zeroed the padding already.
+void composition::finish_strips(const side_strips& st)
 {
     if (st.part[0].slot >= 0)
-        writer.finish(st.part[0], padding_done);
+        writer_.finish(st.part[0], flat_);
     if (st.part[1].slot >= 0 && st.part[1].slot != st.part[0].slot)
-        writer.finish(st.part[1], padding_done);
+        writer_.finish(st.part[1], flat_);
 }
 
-// For the flat runs: where each byte's weight is, counted from the weights
-// of the run's first row in storage order (a padding byte takes its row's
-// last pixel's, so the index never falls), and a mask that keeps the
-// pixels' bytes and zeroes the padding. One chunk covers a whole narrow
-// row, so the weights of consecutive rows are `width` apart.
-struct flat_tables {
-    std::vector<std::int32_t> at;
-    std::vector<std::uint8_t> keep;
-};
-
-flat_tables make_flat_tables(const plan& p)
+void composition::run()
 {
-    flat_tables f;
-    const std::int64_t rows = std::max<std::int64_t>(1, chunk / p.span);
-    for (std::int64_t t = 0; t < rows * p.stride; t++) {
-        const std::int64_t b = t % p.stride, col = std::min(b / 3, p.width - 1);
-        f.at.push_back(std::int32_t(t / p.stride * p.width + col));
-        f.keep.push_back(b < 3 * p.width ? 1 : 0);
+    for (std::int64_t dx = all_dx_.begin; dx < all_dx_.end; dx += window_columns_) {
+        const range window_dx{dx, std::min(all_dx_.end, dx + window_columns_)};
+        const columns window = columns_of(window_dx);
+        for (std::int64_t dy = all_dy_.begin; dy < all_dy_.end; dy += band_rows_)
+            compose_band({dy, std::min(all_dy_.end, dy + band_rows_)}, window_dx, window);
     }
-    return f;
 }
 
-// The scratch tables of one chunk of m and one batch of k: the table in m,
-// the rows' weights in column order (a row spans at most twice the chunk's
-// m), and, for the narrow rows below the centre's, those rows' weights in
-// storage order. The flat blend may read a vector's worth of weights past
-// the last one it uses.
-struct chunk_tables {
-    std::vector<std::uint32_t> dx2 = std::vector<std::uint32_t>(chunk);
-    std::vector<std::uint32_t> s = std::vector<std::uint32_t>(chunk);
-    std::vector<float> d = std::vector<float>(chunk);
-    std::vector<float> table = std::vector<float>(chunk + weight_slack);
-    std::vector<float> in_columns = std::vector<float>(2 * chunk + weight_slack);
-    std::vector<float> reversed = std::vector<float>(2 * chunk + weight_slack);
-};
-
-// Row q of the table holds the weights for k = k0 + q and the n values of
-// dx² given, in their order: nk × n ≤ chunk weights.
-void weight_table(const ripple_path& path, const std::uint32_t* dx2, std::int64_t n,
-                  std::int64_t k0, std::int64_t nk, chunk_tables& t)
+void composition::compose_band(range band, range window_dx, const columns& window)
 {
-    std::uint32_t* s = t.s.data();
-    if (n == 1) {  // a column: one loop the compiler can vectorise, not one per row
-        for (std::int64_t q = 0; q < nk; q++)
-            s[q] = std::uint32_t(k0 + q) * std::uint32_t(k0 + q) + dx2[0];
-    } else {
-        for (std::int64_t q = 0; q < nk; q++) {
-            const std::uint32_t dy = std::uint32_t(k0 + q), dy2 = dy * dy;
-            for (std::int64_t k = 0; k < n; k++)
-                s[q * n + k] = dy2 + dx2[k];
+    const side sides[2] = {side_of(band, 1), side_of(band, -1)};
+    const side_strips strips[2] = {open_strips(sides[0], window), open_strips(sides[1], window)};
+    for (std::int64_t dx = window_dx.begin; dx < window_dx.end; dx += chunk)
+        compose_chunk({dx, std::min(window_dx.end, dx + chunk)}, band, sides, strips);
+    for (const side_strips& st : strips)
+        finish_strips(st);
+}
+
+void composition::compose_chunk(range dx, range band, const side (&sides)[2], const side_strips (&strips)[2])
+{
+    const columns c = columns_of(dx);
+    if (c.count() == 0)
+        return;
+    require(!flat_ || c.count() == width_, "jeden kawałek obejmuje cały wąski wiersz");
+    // Where the chunk's columns lie on one side of the centre, as they all
+    // do for a centre outside the picture, the table is made in column
+    // order and is the rows' weights as it stands.
+    const bool one_side = c.right.empty() || c.left.empty();
+    const std::int64_t n = dx.size();
+    for (std::int64_t q = 0; q < n; q++) {
+        const std::uint32_t d = std::uint32_t(c.right.empty() ? dx.end - 1 - q : dx.begin + q);
+        dx2_[std::size_t(q)] = d * d;
+    }
+    const std::int64_t batch = std::max<std::int64_t>(1, chunk / n);
+    for (std::int64_t dy = band.begin; dy < band.end; dy += batch) {
+        const range rows{dy, std::min(dy + batch, band.end)};
+        make_table(n, rows);
+        if (!one_side)
+            mirror(n, rows, c, dx.begin);
+        const batch_weights w{one_side ? table_.data() : in_columns_.data(), rows.begin, c.count()};
+        for (int k = 0; k < 2; k++) {
+            const range mine{std::max(rows.begin, sides[k].dy.begin), std::min(rows.end, sides[k].dy.end)};
+            if (mine.empty())
+                continue;
+            if (flat_)
+                blend_flat_rows(sides[k], mine, w, strips[k]);
+            else
+                blend_rows(sides[k], mine, w, c, strips[k]);
         }
     }
-    path.distances(t.s.data(), t.d.data(), std::size_t(nk * n));
-    path.weights(t.d.data(), t.table.data(), std::size_t(nk * n));
 }
 
-// Turns each table row (m ascending from ma) into that row's weights in
-// column order: the left columns, which read it backwards, then the right.
-void mirror_gather(const chunk_tables& t, std::int64_t n, std::int64_t nk, const columns& c,
-                   std::int64_t cx, std::int64_t ma, float* out)
+// Row q of the table holds the weights for dy.begin + q and the n values of
+// dx² given, in their order: dy.size() × n ≤ chunk weights.
+void composition::make_table(std::int64_t n, range dy)
 {
-    const std::int64_t nl = c.left_n(), seg = nl + c.right_n();
-    for (std::int64_t q = 0; q < nk; q++) {
-        float* o = out + q * seg;
-        const float* from = t.table.data() + q * n;
-        for (std::int64_t j = c.left0; j < c.left1; j++)
-            o[j - c.left0] = from[cx - j - ma];
-        for (std::int64_t j = c.right0; j < c.right1; j++)
-            o[nl + j - c.right0] = from[j - cx - ma];
+    std::uint32_t* s = squares_.data();
+    const std::int64_t rows = dy.size();
+    if (n == 1) {  // a column: one loop the compiler can vectorise, not one per row
+        for (std::int64_t q = 0; q < rows; q++)
+            s[q] = std::uint32_t(dy.begin + q) * std::uint32_t(dy.begin + q) + dx2_[0];
+    } else {
+        for (std::int64_t q = 0; q < rows; q++) {
+            const std::uint32_t d = std::uint32_t(dy.begin + q), dy2 = d * d;
+            for (std::int64_t k = 0; k < n; k++)
+                s[q * n + k] = dy2 + dx2_[std::size_t(k)];
+        }
+    }
+    kernels_.distances(squares_.data(), distances_.data(), std::size_t(rows * n));
+    kernels_.weights(distances_.data(), table_.data(), std::size_t(rows * n));
+}
+
+// Turns each table row (dx ascending from dx_begin) into that row's weights
+// in column order: the left columns, which read it backwards, then the
+// right.
+void composition::mirror(std::int64_t n, range dy, const columns& c, std::int64_t dx_begin)
+{
+    const std::int64_t left = c.left.size(), per_row = c.count();
+    for (std::int64_t q = 0; q < dy.size(); q++) {
+        float* o = in_columns_.data() + q * per_row;
+        const float* from = table_.data() + q * n;
+        for (std::int64_t j = c.left.begin; j < c.left.end; j++)
+            o[j - c.left.begin] = from[cx_ - j - dx_begin];
+        for (std::int64_t j = c.right.begin; j < c.right.end; j++)
+            o[left + j - c.right.begin] = from[j - cx_ - dx_begin];
     }
 }
 
-struct composition {
-    const ripple_path& path;
-    const plan& p;
-    chunk_tables& t;
-    const flat_tables& flat;
-};
-
-// Rows [ka, kb) of a side, each row's columns c with their weights, which
-// start at `wts` for k = k0 and are seg apart.
-void blend_rows(const composition& cm, const side& s, std::int64_t ka, std::int64_t kb,
-                std::int64_t k0, const float* wts, const columns& c, const side_strips& st)
+void composition::blend_rows(const side& s, range dy, const batch_weights& w, const columns& c,
+                             const side_strips& st)
 {
-    const std::int64_t nl = c.left_n(), nr = c.right_n(), seg = nl + nr;
-    for (std::int64_t k = ka; k < kb; k++) {
-        const std::int64_t i = s.row(k);
-        const float* wrow = wts + (k - k0) * seg;
-        if (nl)
-            cm.path.blend(st.in1[0].at(i, c.left0), st.in2[0].at(i, c.left0), wrow,
-                          st.part[0].at(i, c.left0), std::size_t(nl));
-        if (nr)
-            cm.path.blend(st.in1[1].at(i, c.right0), st.in2[1].at(i, c.right0), wrow + nl,
-                          st.part[1].at(i, c.right0), std::size_t(nr));
+    const std::int64_t left = c.left.size(), right = c.right.size();
+    for (std::int64_t d = dy.begin; d < dy.end; d++) {
+        const std::int64_t i = s.row(d);
+        const float* weights = w.row(d);
+        if (left)
+            kernels_.blend(st.in1[0].at(i, c.left.begin), st.in2[0].at(i, c.left.begin), weights,
+                           st.part[0].at(i, c.left.begin), std::size_t(left));
+        if (right)
+            kernels_.blend(st.in1[1].at(i, c.right.begin), st.in2[1].at(i, c.right.begin), weights + left,
+                           st.part[1].at(i, c.right.begin), std::size_t(right));
     }
 }
 
-// The narrow rows [ka, kb) of a side as one run of bytes in storage order,
-// padding and all.
-void blend_flat_rows(const composition& cm, const side& s, std::int64_t ka, std::int64_t kb,
-                     std::int64_t k0, const float* wts, const side_strips& st)
+// The rows as one run of bytes in storage order, padding and all.
+void composition::blend_flat_rows(const side& s, range dy, const batch_weights& w, const side_strips& st)
 {
-    const std::int64_t width = cm.p.width, low = s.dir > 0 ? ka : kb - 1;
-    const std::int64_t i = s.row(low);
-    const float* first = wts + (low - k0) * width;
-    if (s.dir < 0) {  // storage order runs against k: put the rows' weights in it
+    const std::int64_t lowest = s.dir > 0 ? dy.begin : dy.end - 1;
+    const std::int64_t i = s.row(lowest);
+    const float* first = w.row(lowest);
+    if (s.dir < 0) {  // storage order runs against dy: put the rows' weights in it
         // One loop over the floats, not one per row, which compilers turn
         // into a call per row of at most 31 floats.
-        float* to = cm.t.reversed.data();
-        const std::int64_t n = (kb - ka) * width;
-        if (width == 1) {
+        float* to = reversed_.data();
+        const std::int64_t n = dy.size() * width_;
+        if (width_ == 1) {
             for (std::int64_t j = 0; j < n; j++)
                 to[j] = first[-j];
         } else {
-            for (std::int64_t j = 0, c = 0, row = 0; j < n; j++) {
-                to[j] = first[row + c];
-                if (++c == width) {
-                    c = 0;
-                    row -= width;
+            for (std::int64_t j = 0, col = 0, row = 0; j < n; j++) {
+                to[j] = first[row + col];
+                if (++col == width_) {
+                    col = 0;
+                    row -= width_;
                 }
             }
         }
         first = to;
     }
-    cm.path.blend_flat(st.in1[0].at(i, 0), st.in2[0].at(i, 0), first, st.part[0].at(i, 0),
-                       std::size_t((kb - ka) * cm.p.stride), cm.flat.at.data(), cm.flat.keep.data());
-}
-
-// The chunk [ma, mb) of m for the band [k0, k1) on both sides.
-void compose_chunk(const composition& cm, const side (&sides)[2], const side_strips (&strips)[2],
-                   std::int64_t ma, std::int64_t mb, std::int64_t k0, std::int64_t k1)
-{
-    const columns c = columns_for(cm.p, ma, mb);
-    const std::int64_t nl = c.left_n(), nr = c.right_n(), cl = mb - ma;
-    if (nl + nr == 0)
-        return;
-    require(!cm.p.flat || nl + nr == cm.p.width, "jeden kawałek obejmuje cały wąski wiersz");
-    // Where the chunk's columns lie on one side of the centre, as they all
-    // do for a centre outside the picture, the table is made in column
-    // order and is the rows' weights as it stands.
-    const bool one_side = nr == 0 || nl == 0;
-    for (std::int64_t q = 0; q < cl; q++) {
-        const std::uint32_t dx = std::uint32_t(nr == 0 ? mb - 1 - q : ma + q);
-        cm.t.dx2[std::size_t(q)] = dx * dx;
-    }
-    const std::int64_t batch = std::max<std::int64_t>(1, chunk / cl);
-    for (std::int64_t kb0 = k0; kb0 < k1; kb0 += batch) {
-        const std::int64_t nk = std::min(batch, k1 - kb0);
-        weight_table(cm.path, cm.t.dx2.data(), cl, kb0, nk, cm.t);
-        if (!one_side)
-            mirror_gather(cm.t, cl, nk, c, cm.p.cx, ma, cm.t.in_columns.data());
-        const float* wts = one_side ? cm.t.table.data() : cm.t.in_columns.data();
-        for (int n = 0; n < 2; n++) {
-            const std::int64_t ka = std::max(kb0, sides[n].ka), kb = std::min(kb0 + nk, sides[n].kb);
-            if (ka >= kb)
-                continue;
-            if (cm.p.flat)
-                blend_flat_rows(cm, sides[n], ka, kb, kb0, wts, strips[n]);
-            else
-                blend_rows(cm, sides[n], ka, kb, kb0, wts, c, strips[n]);
-        }
-    }
+    kernels_.blend_flat(st.in1[0].at(i, 0), st.in2[0].at(i, 0), first, st.part[0].at(i, 0),
+                        std::size_t(dy.size() * stride_), flat_at_.data(), flat_keep_.data());
 }
 
 }  // namespace
 
-void compose_ripple_with(const ripple_path& path, row_source& in1, row_source& in2, std::int32_t x,
+void compose_ripple_with(const kernel_set& kernels, row_source& in1, row_source& in2, std::int32_t x,
                          std::int32_t y, pixel_sink& out)
 {
-    const plan p = make_plan(in1.shape(), in2.shape(), x, y, out.strip_size());
-    strip_writer writer(out, p.width);
-    chunk_tables t;
-    const flat_tables flat = p.flat ? make_flat_tables(p) : flat_tables{};
-    const composition cm{path, p, t, flat};
-    for (std::int64_t w0 = p.m_lo; w0 <= p.m_hi; w0 += p.span) {
-        const std::int64_t w1 = std::min(p.m_hi + 1, w0 + p.span);
-        const columns window = columns_for(p, w0, w1);
-        for (std::int64_t k0 = p.k_lo; k0 <= p.k_hi; k0 += p.band) {
-            const std::int64_t k1 = std::min(p.k_hi + 1, k0 + p.band);
-            const side sides[2] = {side_rows(p, k0, k1, 1), side_rows(p, k0, k1, -1)};
-            const side_strips strips[2] = {open_strips(writer, p, sides[0], window, in1, in2),
-                                           open_strips(writer, p, sides[1], window, in1, in2)};
-            for (std::int64_t ma = w0; ma < w1; ma += chunk)
-                compose_chunk(cm, sides, strips, ma, std::min(w1, ma + chunk), k0, k1);
-            // The flat runs have zeroed the padding already.
-            for (const side_strips& st : strips)
-                finish_strips(writer, st, p.flat);
-        }
-    }
+    composition(kernels, in1, in2, x, y, out).run();
 }
 
 void compose_ripple(row_source& in1, row_source& in2, std::int32_t x, std::int32_t y, pixel_sink& out)
 {
-    compose_ripple_with(*ripple_paths().front(), in1, in2, x, y, out);
+    compose_ripple_with(*kernel_sets().front(), in1, in2, x, y, out);
 }
 
 void compose_ripple(const image_view& in1, const image_view& in2, std::int32_t x, std::int32_t y,
@@ -368,32 +389,32 @@ void compose_ripple(const image_view& in1, const image_view& in2, std::int32_t x
 
 namespace ripple_isa {
 #ifdef RIPPLE_X86_KERNELS  // the build made the x86 copies
-namespace avx512 { extern const ripple_path path; }
-namespace avx2 { extern const ripple_path path; }
+namespace avx512 { extern const kernel_set kernels; }
+namespace avx2 { extern const kernel_set kernels; }
 #endif
-namespace baseline { extern const ripple_path path; }
+namespace baseline { extern const kernel_set kernels; }
 }  // namespace ripple_isa
 
-std::vector<const ripple_path*> usable_paths(const cpu_features& cpu)
+std::vector<const kernel_set*> usable_kernel_sets(const cpu_features& cpu)
 {
-    std::vector<const ripple_path*> p;
-#ifdef RIPPLE_X86_KERNELS  // the build made the x86 copies
+    std::vector<const kernel_set*> sets;
+#ifdef RIPPLE_X86_KERNELS
     if (cpu.avx512f && cpu.avx512bw && cpu.avx512dq && cpu.avx512vl && cpu.fma)
-        p.push_back(&ripple_isa::avx512::path);
+        sets.push_back(&ripple_isa::avx512::kernels);
     if (cpu.avx2 && cpu.fma)
-        p.push_back(&ripple_isa::avx2::path);
+        sets.push_back(&ripple_isa::avx2::kernels);
 #else
     (void)cpu;
 #endif
-    p.push_back(&ripple_isa::baseline::path);
-    return p;
+    sets.push_back(&ripple_isa::baseline::kernels);
+    return sets;
 }
 
-std::span<const ripple_path* const> ripple_paths()
+std::span<const kernel_set* const> kernel_sets()
 {
-    static const auto paths = [] {
+    static const auto sets = [] {
         cpu_features cpu;
-#ifdef RIPPLE_X86_KERNELS  // the build made the x86 copies
+#ifdef RIPPLE_X86_KERNELS
         __builtin_cpu_init();
         cpu.avx512f = __builtin_cpu_supports("avx512f");
         cpu.avx512bw = __builtin_cpu_supports("avx512bw");
@@ -402,7 +423,7 @@ std::span<const ripple_path* const> ripple_paths()
         cpu.avx2 = __builtin_cpu_supports("avx2");
         cpu.fma = __builtin_cpu_supports("fma");
 #endif
-        return usable_paths(cpu);
+        return usable_kernel_sets(cpu);
     }();
-    return paths;
+    return sets;
 }

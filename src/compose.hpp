@@ -17,5 +17,5 @@ void compose_ripple(const image_view& in1, const image_view& in2, std::int32_t x
                     pixel_sink& out);
 
 // The same with the given kernels.
-void compose_ripple_with(const ripple_path& path, row_source& in1, row_source& in2, std::int32_t x,
+void compose_ripple_with(const kernel_set& kernels, row_source& in1, row_source& in2, std::int32_t x,
                          std::int32_t y, pixel_sink& out);

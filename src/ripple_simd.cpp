@@ -338,6 +338,6 @@ void blend_flat(const std::uint8_t* __restrict p1, const std::uint8_t* __restric
 
 }  // namespace
 
-extern const ripple_path path{RIPPLE_ISA_NAME, distances, weights, blend, blend_flat};
+extern const kernel_set kernels{RIPPLE_ISA_NAME, distances, weights, blend, blend_flat};
 
 }  // namespace ripple_isa::RIPPLE_ISA

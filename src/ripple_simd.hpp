@@ -1,6 +1,7 @@
-// Row kernels behind compose_ripple. One generic source, compiled once per
-// instruction set; the best one the processor has is chosen at run time.
-// Every kernel gives exactly the bytes of the plain per-pixel definition.
+// The row kernels behind compose_ripple: one generic source, compiled once
+// per instruction set into a kernel_set; the best set the processor can run
+// is chosen at run time. Every kernel gives exactly the bytes of the plain
+// per-pixel definition.
 #pragma once
 
 #include <cstddef>
@@ -8,7 +9,7 @@
 #include <span>
 #include <vector>
 
-struct ripple_path {
+struct kernel_set {
     const char* name;
     // s = dx² + dy² (mod 2^32) → the distance after the reduction loop.
     void (*distances)(const std::uint32_t* s, float* d, std::size_t n);
@@ -33,8 +34,8 @@ struct cpu_features {
     bool avx2 = false, fma = false;
 };
 
-// The paths a processor with `cpu` can run, fastest first.
-std::vector<const ripple_path*> usable_paths(const cpu_features& cpu);
+// The kernel sets a processor with `cpu` can run, fastest first.
+std::vector<const kernel_set*> usable_kernel_sets(const cpu_features& cpu);
 
-// Every path this processor can run, fastest first.
-std::span<const ripple_path* const> ripple_paths();
+// Every kernel set this processor can run, fastest first.
+std::span<const kernel_set* const> kernel_sets();

@@ -2,8 +2,8 @@
 // rectangle of rows and columns that is composed in place and then handed
 // on. The program hands each strip to the output file as soon as it is
 // done (file_sink, in output.hpp), so no memory of the picture's size is
-// needed; tests, benchmarks and fuzzing may keep the whole block in memory
-// (memory_sink).
+// needed; tests and benchmarks keep the whole block in memory
+// (memory_sink, in tests/reference.hpp).
 #pragma once
 
 #include <cstddef>

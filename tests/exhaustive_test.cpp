@@ -1,4 +1,4 @@
-// Proves every vector path gives the plain definition's results for every
+// Proves every kernel set gives the plain definition's results for every
 // input the composition can reach, in four sweeps: every s = dx² + dy² in
 // [0, 2^32) through the square root and the reduction; every float in
 // [0, 360] through the sine; every distance on the far grid through its
@@ -46,7 +46,7 @@ std::uint64_t sweep(std::uint64_t end, Check check)
     return bad;
 }
 
-// Runs one kernel of every path over `in` and counts the results whose
+// Runs one kernel of every set over `in` and counts the results whose
 // values differ from `want`, reporting the first few.
 template <class In, class Kernel>
 std::uint64_t mismatches(const std::vector<In>& in, const std::vector<float>& want, std::size_t n,
@@ -55,7 +55,7 @@ std::uint64_t mismatches(const std::vector<In>& in, const std::vector<float>& wa
     thread_local std::vector<float> got;
     got.resize(std::max<std::size_t>(n, chunk));
     std::uint64_t bad = 0;
-    for (const ripple_path* p : ripple_paths()) {
+    for (const kernel_set* p : kernel_sets()) {
         (p->*kernel)(in.data(), got.data(), n);
         for (std::size_t k = 0; k < n; k++)
             if (got[k] != want[k] && bad++ < 5)
@@ -85,7 +85,7 @@ TEST(exhaustive, distances_for_every_s)
             }
             want[k] = last_r;
         }
-        return mismatches(s, want, n, &ripple_path::distances, "s");
+        return mismatches(s, want, n, &kernel_set::distances, "s");
     });
     EXPECT_EQ(bad, 0u);
 }
@@ -100,7 +100,7 @@ TEST(exhaustive, weights_for_every_float_from_0_to_360)
             std::memcpy(&d[k], &b, 4);
             want[k] = sine_weight(d[k]);
         }
-        return mismatches(d, want, n, &ripple_path::weights, "d");
+        return mismatches(d, want, n, &kernel_set::weights, "d");
     });
     EXPECT_EQ(bad, 0u);
 }
@@ -116,13 +116,13 @@ TEST(exhaustive, weights_for_every_distance_on_the_far_grid)
         d[k] = float(k) / 256;
         want[k] = sine_weight(d[k]);
     }
-    EXPECT_EQ(mismatches(d, want, n, &ripple_path::weights, "d"), 0u);
+    EXPECT_EQ(mismatches(d, want, n, &kernel_set::weights, "d"), 0u);
     std::vector<float> mixed(d), mixed_want(want);
     for (std::size_t k = 5; k < n; k += 97) {
         mixed[k] = std::nextafter(d[k], 400.0f);  // off the grid
         mixed_want[k] = sine_weight(mixed[k]);
     }
-    EXPECT_EQ(mismatches(mixed, mixed_want, n, &ripple_path::weights, "d"), 0u);
+    EXPECT_EQ(mismatches(mixed, mixed_want, n, &kernel_set::weights, "d"), 0u);
 }
 
 // Every byte pair against each of 600 weights, the exact ones among them:
@@ -151,7 +151,7 @@ TEST(exhaustive, blend_for_every_byte_pair)
         at[k] = std::int32_t(k / 3);
         keep[k] = k % 7 != 6;
     }
-    for (const ripple_path* p : ripple_paths())
+    for (const kernel_set* p : kernel_sets())
         for (std::size_t t = 0; t < ws.size(); t++) {
             for (std::size_t j = 0; j < pixels; j++)
                 w[j] = ws[(j + t) % ws.size()];

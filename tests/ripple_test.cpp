@@ -2,6 +2,7 @@
 
 #include <climits>
 #include <cstring>
+#include <fstream>
 
 #include "bmp_make.hpp"
 #include "compose.hpp"
@@ -100,13 +101,13 @@ TEST(compose_ripple, centre_shows_the_second_input_and_ring_90_the_first)
     EXPECT_NE(px(2, 100), noise2(2, 100));
 }
 
-// Every path, with strips of every kind (whole rows, bands of rows, windows
+// Every kernel set, with strips of every kind (whole rows, bands of rows, windows
 // of one row), against the plain definition, every byte and padding byte
 // set. The widths straddle the weight chunk of 4096 and the narrow rows
 // blended as one run, which a batch of rows taller than a chunk's worth
 // must not outgrow; the second input is alike (as one run), stored the
 // other way, or larger and stored the other way.
-TEST(compose_ripple, every_path_matches_the_plain_definition)
+TEST(compose_ripple, every_kernel_set_matches_the_plain_definition)
 {
     const std::pair<int, int> shapes[] = {{1, 1},    {1, 9},    {5, 9},    {6, 1},     {7, 9},
                                           {37, 9},   {4095, 3}, {4096, 3}, {4097, 2},  {12293, 2},
@@ -123,7 +124,7 @@ TEST(compose_ripple, every_path_matches_the_plain_definition)
                 {width - 1, height / 2}, {width / 2, height + 2}, {width / 2, height / 2}};
             for (auto [x, y] : centres) {
                 const std::vector<std::uint8_t> want = plain(in1, in2, x, y);
-                for (const ripple_path* p : ripple_paths())
+                for (const kernel_set* p : kernel_sets())
                     for (std::size_t strip : {std::size_t(1) << 20, std::size_t(40)}) {
                         memory_sink got(want.size(), strip);
                         std::memset(got.data(), 0xCC, want.size());  // catch bytes left unset
@@ -177,30 +178,23 @@ TEST(compose_ripple, strips_written_to_a_file_make_the_same_block)
                 }
 }
 
-// A path is chosen only where the processor has every extension its copy
-// was built with.
-TEST(usable_paths, need_every_extension_they_were_built_with)
+#if defined(__x86_64__) && defined(__linux__)
+// The fastest kernels the processor has, as the kernel tells it, are the
+// ones chosen: a build that left the x86 copies out, or a misread
+// extension, picks slower (or faulting) ones.
+TEST(kernel_sets, start_with_the_fastest_this_processor_has)
 {
-    auto names = [](const cpu_features& cpu) {
-        std::string all;
-        for (const ripple_path* p : usable_paths(cpu))
-            all += std::string(all.empty() ? "" : " ") + p->name;
-        return all;
-    };
-#if defined(__x86_64__)
-    const cpu_features every{true, true, true, true, true, true};
-    EXPECT_EQ(names(every), "AVX-512 AVX2 SSE2");
-    for (bool cpu_features::*missing : {&cpu_features::avx512f, &cpu_features::avx512bw,
-                                        &cpu_features::avx512dq, &cpu_features::avx512vl}) {
-        cpu_features cpu = every;
-        cpu.*missing = false;
-        EXPECT_EQ(names(cpu), "AVX2 SSE2");
-    }
-    cpu_features no_fma = every;
-    no_fma.fma = false;
-    EXPECT_EQ(names(no_fma), "SSE2");
-    EXPECT_EQ(names({}), "SSE2");
-#else
-    EXPECT_EQ(names({}), ripple_paths().back()->name);
-#endif
+    std::ifstream cpuinfo("/proc/cpuinfo");
+    std::string line, flags;
+    while (std::getline(cpuinfo, line) && flags.empty())
+        if (line.rfind("flags", 0) == 0)
+            flags = line + " ";
+    auto has = [&](const char* f) { return flags.find(std::string(" ") + f + " ") != std::string::npos; };
+    const bool avx512 = has("avx512f") && has("avx512bw") && has("avx512dq") && has("avx512vl") && has("fma");
+    const bool avx2 = has("avx2") && has("fma");
+    EXPECT_STREQ(kernel_sets().front()->name, avx512 ? "AVX-512" : avx2 ? "AVX2" : "SSE2") << flags;
+    EXPECT_STREQ(kernel_sets().back()->name, "SSE2");
+    const cpu_features none{};
+    EXPECT_EQ(usable_kernel_sets(none).size(), 1u);
 }
+#endif
