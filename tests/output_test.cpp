@@ -353,8 +353,19 @@ TEST(output_unnamed, takes_a_free_name_at_once_and_a_taken_one_by_rename)
                                                "link " + tmp, "replace " + tmp}));
     EXPECT_EQ(dir.others({"Output.bmp"}), std::vector<std::string>{});
 
-    os.link = [](std::intptr_t, const std::string&) { return ENOENT; };
+    // A kernel that needs a privilege to link by the handle, or one with no
+    // /proc: either way is enough, and a taken name is no reason to try the
+    // other.
     const std::uint8_t data[] = {4, 5};
+    os.link_by_path = [](std::intptr_t, const std::string&) { return ENOENT; };
+    for (int run = 0; run < 2; run++) {
+        output_file out(name, os);
+        out.write_at(0, data, 1);
+        out.commit();
+        EXPECT_EQ(read_bytes(name), std::vector<std::uint8_t>(data, data + 1));
+    }
+    os.link_by_path = native_output_os().link_by_path;
+    os.link = [](std::intptr_t, const std::string&) { return ENOENT; };
     for (int run = 0; run < 2; run++) {
         output_file out(name, os);
         out.write_at(0, data, 2);
@@ -417,9 +428,18 @@ TEST(check_output, refuses_all_but_a_regular_file_in_a_folder_that_takes_it)
     ASSERT_EQ(native_output_os().inspect("Output.bmp", here), 0);
     EXPECT_EQ(here.folder, "");
     close(sock);
+}
 
-    // A link is written through: the file it leads to is replaced, and the
-    // link stays a link.
+// A link is written through: the file it leads to is replaced, and the link
+// stays a link. A folder that cannot be written is found before anything is
+// asked.
+TEST(check_output, writes_through_a_link_and_needs_a_folder_it_can_write)
+{
+    temp_dir dir;
+    const std::string d = dir.path.string() + "/";
+    ASSERT_TRUE(write_file(d + "file.bmp", {1}));
+    fs::create_symlink("file.bmp", d + "link.bmp");
+    fs::create_directory(d + "sub");
     output_file out(d + "link.bmp");
     const std::uint8_t data[] = {5, 6};
     out.write_at(0, data, 2);

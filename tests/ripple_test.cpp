@@ -144,7 +144,8 @@ TEST(compose_ripple, every_kernel_set_matches_the_plain_definition)
 // of it, at the program's own strip size, has bands as tall as a strip. The
 // inputs come from files, mapped and read ahead band by band, or read band
 // by band where their file system cannot map them, into buffers no larger
-// than a strip; the second is alike, or wider and stored the other way.
+// than a strip; the second is alike, stored the other way, or wider and
+// stored the other way.
 TEST(compose_ripple, strips_written_to_a_file_make_the_same_block)
 {
     temp_dir dir;
@@ -152,7 +153,8 @@ TEST(compose_ripple, strips_written_to_a_file_make_the_same_block)
     input_os unmappable = native_input_os();
     unmappable.map = [](std::intptr_t, std::uint64_t, std::size_t, void*&) { return ENODEV; };
     for (bmp_params shape : {bmp_params{5, 3}, bmp_params{4097, 3}, bmp_params{1, 5000}, bmp_params{700, 900}})
-        for (bmp_params second : {shape, bmp_params{shape.width + 3, -shape.height - 1}})
+        for (bmp_params second :
+             {shape, bmp_params{shape.width, -shape.height}, bmp_params{shape.width + 3, -shape.height - 1}})
             for (std::size_t strip : {default_strip_size, std::size_t(40)})
                 for (const input_os* os : {&native_input_os(), static_cast<const input_os*>(&unmappable)}) {
                     const auto bytes1 = make_bmp(shape, noise1), bytes2 = make_bmp(second, noise2);
