@@ -20,7 +20,8 @@ if(RIPPLE_TESTS)
   # A cross build finds no GoogleTest for its processor: Debian's copy of
   # the sources is built instead.
   find_package(GTest QUIET)
-  set(gtest_sources /usr/src/googletest)
+  set(RIPPLE_GTEST_SOURCES /usr/src/googletest CACHE PATH "GoogleTest's sources, built where no GoogleTest is installed for the target")
+  set(gtest_sources ${RIPPLE_GTEST_SOURCES})
   if(GTest_FOUND OR EXISTS ${gtest_sources}/CMakeLists.txt)
     set(have_gtest TRUE)
   else()

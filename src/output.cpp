@@ -181,7 +181,7 @@ void output_file::commit()
     // A rewrite in place would keep the old file's mode and owner; a
     // replacement must carry them over itself, or a private file would
     // become readable by all.
-    os_.make_ready(os_, handle_, target_.existing == output_target::kind::regular ? target_.path : "");
+    os_.make_ready(os_, handle_, target_.path);
     if (tmp_name_.empty()) {
         link_in_place();
         return;

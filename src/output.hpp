@@ -65,9 +65,9 @@ struct output_os {
                     std::size_t n, std::size_t& written);
     int (*close)(std::intptr_t handle);
     // Readies the complete file to take the place of the one at `old_path`,
-    // or of none: gives it that file's permissions (and where allowed its
-    // owner, group and access ACL) or attributes, or those of a new file,
-    // and keeps it when it is closed. Calls `os.set_owner`.
+    // if there is one: gives it that file's permissions (and where allowed
+    // its owner, group and access ACL) or attributes, or else those of a new
+    // file, and keeps it when it is closed. Calls `os.set_owner`.
     void (*make_ready)(const output_os& os, std::intptr_t handle, const std::string& old_path);
     // fchown: -1 leaves the owner or the group as it is.
     int (*set_owner)(std::intptr_t handle, long owner, long group);

@@ -263,7 +263,7 @@ void make_ready(const output_os& os, std::intptr_t handle, const std::string& ol
 {
     const int fd = int(handle);
     struct stat old;
-    if (old_path.empty() || ::stat(old_path.c_str(), &old) != 0 || !S_ISREG(old.st_mode)) {
+    if (::stat(old_path.c_str(), &old) != 0 || !S_ISREG(old.st_mode)) {
         const mode_t mask = ::umask(0);
         ::umask(mask);
         ::fchmod(fd, 0666 & ~mask);

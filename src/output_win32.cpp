@@ -116,7 +116,7 @@ int close_file(std::intptr_t handle) { return ::CloseHandle(handle_of(handle)) ?
 // replacement.
 void make_ready(const output_os&, std::intptr_t handle, const std::string& old_path)
 {
-    const DWORD old = old_path.empty() ? INVALID_FILE_ATTRIBUTES : ::GetFileAttributesW(wide(old_path).c_str());
+    const DWORD old = ::GetFileAttributesW(wide(old_path).c_str());
     if (old != INVALID_FILE_ATTRIBUTES && !(old & FILE_ATTRIBUTE_DIRECTORY)) {
         FILE_BASIC_INFO b{};
         b.FileAttributes = (old & ~DWORD(FILE_ATTRIBUTE_READONLY)) | FILE_ATTRIBUTE_ARCHIVE;

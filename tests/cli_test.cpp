@@ -586,9 +586,10 @@ TEST_F(cli, limits_end_in_a_message_and_leave_the_output_alone)
                                 "większy, niż pozwala limit rozmiaru pliku (ulimit -f)";
     expect_failure("1 2", too_big, prompt_x + prompt_y, "ulimit -f 100;");
     // The whole file is reserved, not only its pixels: 120 kB of them fit
-    // under this limit, the 100 kB after them do not.
+    // under this limit (sh counts blocks of 512 B), the 100 kB after them
+    // do not.
     put_pair({200, 200, 108, 0, 24, 0, 100000}, {200, 200});
-    expect_failure("1 2", too_big, prompt_x + prompt_y, "ulimit -f 200;");
+    expect_failure("1 2", too_big, prompt_x + prompt_y, "ulimit -f 400;");
     put_pair({200, 200}, {200, 200});
     expect_failure("1 2", too_big, prompt_x + prompt_y, "ulimit -f 100; trap '' XFSZ;");
     // With no room for even the error line, the run still ends with status 1.

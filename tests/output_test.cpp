@@ -262,6 +262,28 @@ TEST_P(output, no_signal_leaves_a_file_behind)
     EXPECT_EQ(read_bytes(name), std::vector<std::uint8_t>{});
 }
 
+// What took the output's name while the picture was made is looked at
+// again before it is replaced: a FIFO or a folder stays as it is.
+TEST_P(output, replaces_nothing_that_became_other_than_a_file)
+{
+    for (bool fifo : {true, false}) {
+        output_file out(name, os);
+        out.write_at(0, data, sizeof data);
+        fs::remove_all(name);
+        if (fifo)
+            ASSERT_EQ(mkfifo(name.c_str(), 0600), 0);
+        else
+            fs::create_directory(name);
+        EXPECT_EQ(error_of([&] { out.commit(); }),
+                  name + ": " + (fifo ? "to nie jest zwykły plik; zastąpić można tylko zwykły plik"
+                                      : "to jest katalog, a nie plik"));
+        EXPECT_EQ(fifo ? fs::is_fifo(name) : fs::is_directory(name), true);
+        fs::remove_all(name);
+        ASSERT_TRUE(write_file(name, old));
+    }
+    expect_untouched();
+}
+
 // A signal that comes while the file is put in place waits until it is:
 // the folder then holds the new file and nothing else.
 TEST_P(output, a_signal_while_it_is_put_in_place_waits_for_it)
@@ -360,6 +382,7 @@ TEST(output_unnamed, takes_a_free_name_at_once_and_a_taken_one_by_rename)
     os.link_by_path = [](std::intptr_t, const std::string&) { return ENOENT; };
     for (int run = 0; run < 2; run++) {
         output_file out(name, os);
+        EXPECT_EQ(dir.others({"Output.bmp"}), std::vector<std::string>{});  // unnamed still
         out.write_at(0, data, 1);
         out.commit();
         EXPECT_EQ(read_bytes(name), std::vector<std::uint8_t>(data, data + 1));
