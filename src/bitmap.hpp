@@ -1,5 +1,6 @@
-// The BMP format: checking an input's header, where its rows lie, and the
-// output, which is the first input with its pixel block replaced.
+// The BMP format, over bytes: checking an input's header, where its rows
+// lie, and which bytes the output copies, being the first input with its
+// pixel block replaced. Opening and mapping files is the inputs' job.
 //
 // A BMP file is a 14-byte file header, an info header whose first 40 bytes
 // follow the BITMAPINFOHEADER layout, optional extra header bytes or a colour
@@ -14,7 +15,6 @@
 #include <cstdint>
 #include <span>
 #include <string>
-
 
 // Padding that rounds a row of `width` pixels up to a multiple of four bytes.
 constexpr std::int64_t row_pad(std::int64_t width) { return (-3 * width) & 3; }
@@ -37,7 +37,7 @@ struct bmp_layout {
 
 // Checks the first bytes of a file of `file_size` bytes (all of them, or
 // bmp_header_size, whichever is less) and says where its rows lie. Trusts
-// no field: whatever sizes a mapping is checked against the file's real
+// no field: whatever sizes a read is checked against the file's real
 // size. Throws a ripple_error naming `name`.
 bmp_layout check_header(std::span<const std::uint8_t> head, std::uint64_t file_size,
                         const std::string& name);

@@ -564,11 +564,16 @@ TEST_F(cli, no_interruption_leaves_anything_behind)
         fs::remove(dir / "stderr.txt");
         EXPECT_EQ(leftovers(), std::vector<std::string>{});
     }
-    running p = start({SIGHUP, SIGINT, SIGBUS});
+#ifdef RIPPLE_EMULATED  // qemu-user takes every SIGBUS for a fault of its own
+    const int third = SIGHUP;
+#else
+    const int third = SIGBUS;
+#endif
+    running p = start({SIGHUP, SIGINT, third});
     ASSERT_TRUE(p.wait_for(prompt_x));
     p.send("1000 700\n");
     for (int k = 0; k < 30; k++) {
-        kill(p.pid, k % 3 == 0 ? SIGHUP : k % 3 == 1 ? SIGINT : SIGBUS);
+        kill(p.pid, k % 3 == 0 ? SIGHUP : k % 3 == 1 ? SIGINT : third);
         std::this_thread::sleep_for(std::chrono::microseconds(500));
     }
     int status = p.finish();
