@@ -304,6 +304,7 @@ void blend(const std::uint8_t* __restrict p1, const std::uint8_t* __restrict p2,
 // them all, and a permute within a register, not a gather from memory,
 // hands each byte its weight. Without AVX2 there is no such permute, and
 // the plain loop is faster.
+#if defined(__AVX2__)
 inline vf permute(vf window, vi index)
 {
 #ifdef __clang__
@@ -315,6 +316,7 @@ inline vf permute(vf window, vi index)
     return __builtin_shuffle(window, index);
 #endif
 }
+#endif
 
 void blend_flat(const std::uint8_t* __restrict p1, const std::uint8_t* __restrict p2,
                 const float* __restrict w, std::uint8_t* __restrict out, std::size_t bytes,

@@ -441,10 +441,12 @@ TEST(check_output, refuses_all_but_a_regular_file_in_a_folder_that_takes_it)
         {d + "missing/new.bmp", "nie można utworzyć pliku: nie ma takiego katalogu"},
         {d + "file.bmp/new.bmp", "nie można utworzyć pliku: część ścieżki nie jest katalogiem"},
     };
-    for (const auto& [name, message] : cases)
+    for (const auto& [given, message] : cases) {
+        const std::string& name = given;  // which a lambda can capture
         EXPECT_EQ(error_of([&] { check_output(name); }),
                   message.empty() ? "" : (name.empty() ? "„”" : name) + ": " + message)
             << name;
+    }
     EXPECT_EQ(check_output(d + "link.bmp").path, fs::canonical(d + "file.bmp").string());
     EXPECT_EQ(check_output(d + "other/up.bmp").folder, fs::canonical(d).string() + "/");
     output_target here;
