@@ -22,9 +22,9 @@
 
 namespace {
 
-int run(const command_line& cl)
+int run(const command_line& command)
 {
-    const std::string* at = &cl.input1;  // what a failure to allocate is about
+    const std::string* at = &command.input1;  // what a failure to allocate is about
     set_fault_cleanup([]() noexcept {
         discard_temporary_file();
         restore_process();
@@ -32,12 +32,12 @@ int run(const command_line& cl)
     try {
         // load, check where the output goes, and start reading the pixels
         // while the user answers
-        bmp_input in1 = load_bitmap(cl.input1);
-        at = &cl.input2;
-        bmp_input in2 = load_bitmap(cl.input2);
+        bmp_input in1 = load_bitmap(command.input1);
+        at = &command.input2;
+        bmp_input in2 = load_bitmap(command.input2);
         match_inputs(in1, in2);
-        at = &cl.output;
-        const output_target target = check_output(cl.output);
+        at = &command.output;
+        const output_target target = check_output(command.output);
         const reading how = plan_reading(in1, in2);
 
         // ask
@@ -46,10 +46,10 @@ int run(const command_line& cl)
         const std::int32_t y = ask_coordinate("Podaj współrzędną y : ", stdin, stdout, stderr);
 
         // blend into the output, made only of inputs that stayed what they were
-        at = &cl.output;
+        at = &command.output;
         finish_reading(in1, in1, how);
         finish_reading(in2, in1, how);
-        output_file out(cl.output, target);
+        output_file out(command.output, target);
         out.reserve(in1.file.size());
         const byte_range head = bytes_before_pixels(in1.layout);
         out.copy_from(in1.file, head.offset, head.length);
@@ -92,17 +92,17 @@ int main(int argc, char** argv)
 {
     prepare_process();
     const std::vector<std::string> args = process_arguments(argc, argv);
-    const command_line cl = parse_command_line(std::vector<std::string_view>(args.begin(), args.end()));
-    switch (cl.what) {
+    const command_line command = parse_command_line(std::vector<std::string_view>(args.begin(), args.end()));
+    switch (command.what) {
     case command_line::action::help:
         return print(usage_text);
     case command_line::action::version:
         return print("ripple " RIPPLE_VERSION "\n");
     case command_line::action::usage_error:
-        std::fprintf(stderr, "%s\n", cl.problem.c_str());
+        std::fprintf(stderr, "%s\n", command.problem.c_str());
         return end_process(2);
     case command_line::action::run:
         break;
     }
-    return end_process(run(cl));
+    return end_process(run(command));
 }
