@@ -10,7 +10,9 @@ check_cxx_source_compiles("#if !defined(__x86_64__)\n#error not x86-64\n#endif\n
 check_cxx_source_compiles("#if !defined(__aarch64__)\n#error not ARM64\n#endif\nint main() { return 0; }"
                           RIPPLE_TARGETS_ARM64)
 
-# -fno-math-errno only lets sqrt vectorise: it changes no result. Nothing
+# -fno-math-errno only lets sqrt vectorise: it changes no result, and it
+# must come after -fno-fast-math, which turns math-errno back on (so the
+# common options are given here, first, not through ripple_flags). Nothing
 # in a kernel throws, and -fno-exceptions leaves out the unwinding data that
 # would make each object define a shared reference to the C++ personality
 # routine. GCC 12 warns wrongly about the undefined vectors inside its own
@@ -19,10 +21,9 @@ check_cxx_source_compiles("#if !defined(__aarch64__)\n#error not ARM64\n#endif\n
 function(ripple_kernels isa name)
   add_library(ripple_${isa} OBJECT src/ripple_simd.cpp)
   target_compile_definitions(ripple_${isa} PRIVATE RIPPLE_ISA=${isa} RIPPLE_ISA_NAME="${name}")
-  target_compile_options(ripple_${isa} PRIVATE -O3 -fno-math-errno -fno-exceptions ${ARGN}
-                         $<$<CXX_COMPILER_ID:GNU>:-Wno-maybe-uninitialized>)
+  target_compile_options(ripple_${isa} PRIVATE ${ripple_common_options} -O3 -fno-math-errno -fno-exceptions
+                         ${ARGN} $<$<CXX_COMPILER_ID:GNU>:-Wno-maybe-uninitialized>)
   target_include_directories(ripple_${isa} PRIVATE src)
-  target_link_libraries(ripple_${isa} PRIVATE ripple_flags)
   target_sources(ripple_core PRIVATE $<TARGET_OBJECTS:ripple_${isa}>)
   set_property(GLOBAL APPEND PROPERTY ripple_kernel_objects $<TARGET_OBJECTS:ripple_${isa}>)
 endfunction()

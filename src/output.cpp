@@ -226,13 +226,15 @@ void output_file::link_in_place()
 
 file_sink::file_sink(output_file& out, std::uint64_t offset, std::size_t strip_size)
     : pixel_sink(strip_size), out_(out), offset_(offset),
-      buffers_(slots * capacity())
+      buffers_(new std::uint8_t[slots * capacity()])
 {
 }
 
+file_sink::~file_sink() { delete[] buffers_; }
+
 std::uint8_t* file_sink::place(int slot, std::uint64_t, std::size_t)
 {
-    return buffers_.data() + std::size_t(slot) * capacity();
+    return buffers_ + std::size_t(slot) * capacity();
 }
 
 void file_sink::close(int slot, std::uint64_t offset, std::size_t n)

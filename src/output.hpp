@@ -27,7 +27,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
-#include <vector>
 
 #include "byte_source.hpp"
 #include "error.hpp"
@@ -147,6 +146,9 @@ private:
 class file_sink : public pixel_sink {
 public:
     file_sink(output_file& out, std::uint64_t offset, std::size_t strip_size = default_strip_size);
+    file_sink(const file_sink&) = delete;
+    file_sink& operator=(const file_sink&) = delete;
+    ~file_sink() override;
     void close(int slot, std::uint64_t offset, std::size_t n) override;
 
 protected:
@@ -155,5 +157,6 @@ protected:
 private:
     output_file& out_;
     std::uint64_t offset_;
-    std::vector<std::uint8_t> buffers_;
+    // Not zeroed: the pages of a slot that is never used are never touched.
+    std::uint8_t* buffers_;
 };
