@@ -5,6 +5,10 @@
 #include <cstddef>
 #include <cstdint>
 
+// The most that one call reads or writes: less than every system's limit
+// for one call (Linux's is 2 GiB less a page, Windows' 4 GiB).
+constexpr std::size_t max_transfer = std::size_t(1) << 30;
+
 class byte_source {
 public:
     // Fills dst with n bytes from `offset`, or throws.

@@ -6,8 +6,11 @@
 #include <iterator>
 #include <utility>
 
+#include "process.hpp"
 #include "text.hpp"
 
+// The mapped inputs, kept where a fault handler can reach them without
+// allocating.
 namespace mapped_inputs {
 namespace {
 
@@ -16,9 +19,8 @@ struct range {
     const std::uint8_t* end = nullptr;
     std::string line;  // made when mapped: a handler cannot allocate
 };
-range ranges[8];
+range ranges[2];
 std::size_t count;
-void (*cleanup)() noexcept;
 
 // Adds a mapping; true for the first, when the handler is to be installed.
 bool add(const std::uint8_t* start, std::size_t length, const std::string& name)
@@ -44,25 +46,17 @@ bool remove(const void* start)
 }
 
 }  // namespace
+}  // namespace mapped_inputs
 
-std::string_view line_for(const void* address)
+std::string_view fault_line(const void* address)
 {
+    using namespace mapped_inputs;
     const auto* at = static_cast<const std::uint8_t*>(address);
     for (std::size_t k = 0; k < count; k++)
         if (at >= ranges[k].start && at < ranges[k].end)
             return ranges[k].line;
     return "ripple: błąd odczytu zmapowanego pliku\n";
 }
-
-void clean_up() noexcept
-{
-    if (cleanup)
-        cleanup();
-}
-
-}  // namespace mapped_inputs
-
-void set_fault_cleanup(void (*cleanup)() noexcept) { mapped_inputs::cleanup = cleanup; }
 
 input_file::input_file(std::string name, const input_os& os) : os_(os), name_(std::move(name))
 {
@@ -99,7 +93,7 @@ void input_file::close()
     if (map_base_) {
         os_.unmap(map_base_, map_length_);
         if (mapped_inputs::remove(std::exchange(map_base_, nullptr)))
-            os_.guard_faults(false);
+            watch_faults(nullptr);
     }
     if (handle_ != -1)
         os_.close(std::exchange(handle_, -1));
@@ -146,7 +140,7 @@ const std::uint8_t* input_file::map(std::uint64_t offset, std::uint64_t n)
     map_base_ = p;
     map_length_ = std::size_t(length);
     if (mapped_inputs::add(static_cast<const std::uint8_t*>(p), map_length_, name_))
-        os_.guard_faults(true);
+        watch_faults(fault_line);
     return static_cast<const std::uint8_t*>(p) + (offset - start);
 }
 
@@ -215,55 +209,4 @@ void finish_reading(const bmp_input& in, const bmp_input& in1, reading how)
     const auto used = used_span(in, in1);
     if (how == reading::at_once && !used.empty())
         in.file.os().wait_for(used.data(), used.size());
-}
-
-input_rows::input_rows(const bmp_input& in, reading how, std::size_t band_limit)
-    : row_source(in.view()), in_(in), how_(how), limit_(band_limit)
-{
-}
-
-band_view input_rows::band(int slot, std::int64_t first, std::int64_t count, std::int64_t j0,
-                           std::int64_t row_bytes)
-{
-    if (!in_.pixels)
-        return read_band(slot, first, count, j0, row_bytes);
-    const image_view& v = shape();
-    if (how_ == reading::by_band) {
-        // This band and the next one in the slot's direction, which is read
-        // ahead while this one is blended.
-        const std::int64_t next = slot < 2 ? first + count : first - count;
-        for (std::int64_t from : {first, next}) {
-            const std::int64_t to = std::min<std::int64_t>(from + count, v.height);
-            from = std::max<std::int64_t>(from, 0);
-            if (from >= to)
-                continue;
-            const std::uint8_t* a = v.row(from) + 3 * j0;
-            const std::uint8_t* b = v.row(to - 1) + 3 * j0;
-            in_.file.os().start_reading(std::min(a, b), std::size_t(std::abs(b - a) + row_bytes));
-        }
-    }
-    return {v.row(first) + 3 * j0, v.stride, first, j0};
-}
-
-// Rows whose bytes lie one after another in the file come in one read,
-// laid out as in the file; others row by row, each row after the last.
-band_view input_rows::read_band(int slot, std::int64_t first, std::int64_t count, std::int64_t j0,
-                                std::int64_t row_bytes)
-{
-    const std::int64_t stride = in_.order.stride;
-    const std::size_t bytes = std::size_t(count * row_bytes);
-    require(bytes <= limit_, "pas wejścia nigdy nie wychodzi poza swój bufor");
-    std::vector<std::uint8_t>& buffer = buffers_[slot];
-    buffer.resize(std::max(buffer.size(), bytes));
-    auto offset = [&](std::int64_t i) {
-        return in_.layout.pixel_offset + std::uint64_t(in_.order.first + i * stride + 3 * j0);
-    };
-    if (count == 1 || std::abs(stride) == row_bytes) {
-        const std::uint64_t low = std::min(offset(first), offset(first + count - 1));
-        in_.file.read_at(low, buffer.data(), bytes);
-        return {buffer.data() + (offset(first) - low), std::ptrdiff_t(stride), first, j0};
-    }
-    for (std::int64_t k = 0; k < count; k++)
-        in_.file.read_at(offset(first + k), buffer.data() + k * row_bytes, std::size_t(row_bytes));
-    return {buffer.data(), std::ptrdiff_t(row_bytes), first, j0};
 }

@@ -52,8 +52,6 @@ struct input_os {
     int (*map)(std::intptr_t handle, std::uint64_t offset, std::size_t length, void*& address);
     void (*unmap)(void* address, std::size_t length);
     void (*close)(std::intptr_t handle);
-    // Turns the handler for faults on mapped pages on or off.
-    void (*guard_faults)(bool on);
     // Advice on mapped bytes: start reading them, or wait until they are
     // read. A failure costs speed, never a byte.
     void (*start_reading)(const void* address, std::size_t n);
@@ -131,36 +129,7 @@ reading plan_reading(const bmp_input& in1, const bmp_input& in2);
 // Waits for what plan_reading started.
 void finish_reading(const bmp_input& in, const bmp_input& in1, reading how);
 
-// The rows of an input as the composition asks for them, band by band: from
-// its mapping, or read into a buffer of at most `band_limit` bytes a slot
-// where it has none.
-class input_rows : public row_source {
-public:
-    input_rows(const bmp_input& in, reading how, std::size_t band_limit);
-    band_view band(int slot, std::int64_t first, std::int64_t count, std::int64_t j0,
-                   std::int64_t row_bytes) override;
-
-private:
-    const bmp_input& in_;
-    reading how_;
-    std::size_t limit_;
-    std::vector<std::uint8_t> buffers_[slots];
-
-    band_view read_band(int slot, std::int64_t first, std::int64_t count, std::int64_t j0,
-                        std::int64_t row_bytes);
-};
-
-// What a fault on a mapped input runs before the process ends, so that
-// nothing the run made is left behind. Safe in a signal handler.
-void set_fault_cleanup(void (*cleanup)() noexcept);
-
-// For the platform files: the mapped inputs, kept where a fault handler can
-// reach them without allocating, so that a fault on a page another program
-// cut off ends the run with a line that names the file.
-namespace mapped_inputs {
-// The line for a fault at `address`: the truncated-file line of the input
-// mapped there, or a general one.
-std::string_view line_for(const void* address);
-// Runs the cleanup set with set_fault_cleanup.
-void clean_up() noexcept;
-}  // namespace mapped_inputs
+// The line for a fault at `address` (a page another program cut off): the
+// truncated-file line of the input mapped there, or a general one. Safe in
+// a signal handler.
+std::string_view fault_line(const void* address);

@@ -1,8 +1,6 @@
-// The inputs on POSIX systems: open, fstat, pread, mmap and madvise, and
-// the SIGBUS guard over the mappings.
+// The inputs on POSIX systems: open, fstat, pread, mmap and madvise.
 #include <algorithm>
 #include <cerrno>
-#include <csignal>
 #include <cstring>
 #include <fstream>
 
@@ -14,48 +12,6 @@
 #include "inputs.hpp"
 
 namespace {
-
-// A mapped input that another program truncates while this one runs would
-// kill it with SIGBUS at the first missing page. Instead it ends like any
-// other failure: one line naming the file, nothing left behind, status 1.
-// A SIGBUS that another process sent is no fault: it ends the run as the
-// other signals do, or is ignored where the parent ignored it.
-struct sigaction sigbus_before;
-
-extern "C" void on_sigbus(int sig, siginfo_t* info, void*)
-{
-    if (info->si_code <= 0) {
-        if (sigbus_before.sa_handler == SIG_IGN)
-            return;
-        mapped_inputs::clean_up();
-        ::sigaction(sig, &sigbus_before, nullptr);
-        ::raise(sig);  // held until this handler returns
-        return;
-    }
-    const std::string_view line = mapped_inputs::line_for(info->si_addr);
-    ssize_t ignored = ::write(2, line.data(), line.size());
-    (void)ignored;
-    mapped_inputs::clean_up();
-    ::_exit(1);
-}
-
-// A fault cannot wait: if the parent left SIGBUS blocked, the kernel would
-// kill the process at the first missing page, bypassing the handler.
-void guard_faults(bool on)
-{
-    if (!on) {
-        ::sigaction(SIGBUS, &sigbus_before, nullptr);
-        return;
-    }
-    struct sigaction sa {};
-    sa.sa_sigaction = on_sigbus;
-    sa.sa_flags = SA_SIGINFO;
-    ::sigaction(SIGBUS, &sa, &sigbus_before);
-    sigset_t bus;
-    sigemptyset(&bus);
-    sigaddset(&bus, SIGBUS);
-    ::sigprocmask(SIG_UNBLOCK, &bus, nullptr);
-}
 
 std::int64_t nanoseconds(const struct timespec& t) { return std::int64_t(t.tv_sec) * 1000000000 + t.tv_nsec; }
 
@@ -173,8 +129,7 @@ std::uint64_t available_memory()
 
 const input_os& native_input_os()
 {
-    static const input_os os{open_input, status,       read_at,       page_size,     map,
-                             unmap,      close_file,   guard_faults,  start_reading, wait_for,
-                             available_memory};
+    static const input_os os{open_input, status,        read_at,  page_size,       map,
+                             unmap,      close_file,    start_reading, wait_for, available_memory};
     return os;
 }

@@ -1,36 +1,11 @@
-// The inputs on Windows: CreateFileW, ReadFile at an offset, a view of a
-// file mapping, and a guard that turns an in-page error on a view (a
-// network file cut off while it is read) into the truncated-file line.
+// The inputs on Windows: CreateFileW, ReadFile at an offset and a view of a
+// file mapping.
 #include <cerrno>
-#include <utility>
 
 #include "inputs.hpp"
 #include "win32.hpp"
 
 namespace {
-
-void* guard_handler;
-
-LONG CALLBACK on_in_page_error(EXCEPTION_POINTERS* e)
-{
-    const EXCEPTION_RECORD* r = e->ExceptionRecord;
-    if (r->ExceptionCode != EXCEPTION_IN_PAGE_ERROR || r->NumberParameters < 2)
-        return EXCEPTION_CONTINUE_SEARCH;
-    const std::string_view line =
-        mapped_inputs::line_for(reinterpret_cast<const void*>(r->ExceptionInformation[1]));
-    DWORD written;
-    ::WriteFile(::GetStdHandle(STD_ERROR_HANDLE), line.data(), DWORD(line.size()), &written, nullptr);
-    mapped_inputs::clean_up();
-    ::ExitProcess(1);
-}
-
-void guard_faults(bool on)
-{
-    if (on)
-        guard_handler = ::AddVectoredExceptionHandler(1, on_in_page_error);
-    else if (guard_handler)
-        ::RemoveVectoredExceptionHandler(std::exchange(guard_handler, nullptr));
-}
 
 std::uint64_t join(DWORD high, DWORD low) { return std::uint64_t(high) << 32 | low; }
 
@@ -122,8 +97,7 @@ std::uint64_t available_memory()
 
 const input_os& native_input_os()
 {
-    static const input_os os{open_input, status,     read_at,      granularity, map,
-                             unmap,      close_file, guard_faults, no_advice,   no_advice,
-                             available_memory};
+    static const input_os os{open_input, status,     read_at,   granularity, map,
+                             unmap,      close_file, no_advice, no_advice,   available_memory};
     return os;
 }

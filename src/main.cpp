@@ -7,11 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "bitmap.hpp"
-#include "inputs.hpp"
+#include "blend.hpp"
 #include "command_line.hpp"
-#include "compose.hpp"
-#include "output.hpp"
 #include "process.hpp"
 #include "replies.hpp"
 #include "text.hpp"
@@ -25,10 +22,6 @@ namespace {
 int run(const command_line& command)
 {
     const std::string* at = &command.input1;  // what a failure to allocate is about
-    set_fault_cleanup([]() noexcept {
-        discard_temporary_file();
-        restore_process();
-    });
     try {
         // load, check where the output goes, and start reading the pixels
         // while the user answers
@@ -37,7 +30,7 @@ int run(const command_line& command)
         bmp_input in2 = load_bitmap(command.input2);
         match_inputs(in1, in2);
         at = &command.output;
-        const output_target target = check_output(command.output);
+        output_target target = check_output(command.output);
         const reading how = plan_reading(in1, in2);
 
         // ask
@@ -47,22 +40,8 @@ int run(const command_line& command)
 
         // blend into the output, made only of inputs that stayed what they were
         at = &command.output;
-        finish_reading(in1, in1, how);
-        finish_reading(in2, in1, how);
-        output_file out(command.output, target);
-        out.reserve(in1.file.size());
-        const byte_range head = bytes_before_pixels(in1.layout);
-        out.copy_from(in1.file, head.offset, head.length);
-        file_sink pixs_out(out, in1.layout.pixel_offset);
-        input_rows rows1(in1, how, pixs_out.capacity()), rows2(in2, how, pixs_out.capacity());
-        compose_ripple(rows1, rows2, x, y, pixs_out);
-        const byte_range tail = bytes_after_pixels(in1.layout, in1.file.size());
-        out.copy_from(in1.file, tail.offset, tail.length);
-        in1.file.check_unchanged();
-        in2.file.check_unchanged();
-        in1.file.close();
-        in2.file.close();
-        out.commit();
+        output_file out(command.output, std::move(target));
+        blend_files(in1, in2, x, y, out, how);
         return 0;
     } catch (const ripple_error& e) {
         std::fprintf(stderr, "%s\n", e.what());

@@ -1,16 +1,12 @@
-// The output on POSIX systems: O_TMPFILE where the system has it, a named
-// temporary file elsewhere, and the signal handlers that remove that file.
-//
-// The cleanup follows one small registry: the one named temporary file a
-// run may have, kept where a handler can reach it without allocating; one
-// handler that removes it and re-raises the signal to what was installed
-// before; and an explicit commit (rename) or rollback (unlink).
+// The output on POSIX systems: every call relative to an open folder
+// (openat, fstatat, readlinkat, linkat, renameat, unlinkat), O_TMPFILE where
+// the system has it, the file synced with fdatasync (F_FULLFSYNC on macOS,
+// whose fsync leaves the bytes in the drive's cache), and on Linux the ACLs
+// kept in extended attributes. Facts and raw calls only: what to make of
+// them is output.cpp's.
 #include <algorithm>
 #include <cerrno>
-#include <csignal>
-#include <cstdlib>
 #include <cstring>
-#include <utility>
 #include <vector>
 
 #include <fcntl.h>
@@ -18,311 +14,326 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-// Linux keeps a file's access ACL in an extended attribute, which is copied
-// as it is; elsewhere the permission bits are all that is carried over.
+// Linux keeps ACLs in extended attributes, in its own little-endian form.
 #if defined(__linux__) && __has_include(<sys/xattr.h>)
 #include <sys/xattr.h>
-#define RIPPLE_ACL_ATTRIBUTE "system.posix_acl_access"
+#define RIPPLE_ACL_ATTRIBUTES 1
 #endif
 
 #include "output.hpp"
 
 namespace {
 
-char pending_tmp[4096];
+int result(int rc) { return rc == 0 ? 0 : errno; }
 
-// Slots for every signal number up to the largest real-time one on the
-// systems we know (126 on FreeBSD, where NSIG is only 32).
-constexpr int signal_slots = 129;
-struct sigaction before[signal_slots];
-bool armed[signal_slots];
-
-// Every signal a handler can catch whose default action ends the process,
-// but SIGBUS, which the inputs handle, SIGTRAP, which belongs to debuggers,
-// and SIGXFSZ, which the process ignores.
-constexpr int ending_signals[] = {
-    SIGHUP,  SIGINT,  SIGQUIT, SIGILL,  SIGABRT, SIGFPE,    SIGUSR1, SIGSEGV, SIGUSR2,
-    SIGPIPE, SIGALRM, SIGTERM, SIGXCPU, SIGVTALRM, SIGPROF, SIGSYS,
-#ifdef SIGSTKFLT
-    SIGSTKFLT,
+// A folder that can be written but not listed opens for search alone,
+// where the system can open one so; it then cannot be synced, which
+// costs only the certainty of the name after a power cut.
+int open_folder(const folder_ref* base, const std::string& path, folder_ref& folder)
+{
+    const int at = base ? int(base->handle) : AT_FDCWD;
+    const char* name = path.empty() ? "." : path.c_str();
+    int fd = ::openat(at, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOCTTY);
+#if defined(O_PATH)
+    if (fd < 0 && errno == EACCES)
+        fd = ::openat(at, name, O_PATH | O_DIRECTORY | O_CLOEXEC);
+#elif defined(O_SEARCH)
+    if (fd < 0 && errno == EACCES)
+        fd = ::openat(at, name, O_SEARCH | O_DIRECTORY | O_CLOEXEC);
 #endif
-#ifdef SIGPWR
-    SIGPWR,
-#endif
-#ifdef SIGIO
-    SIGIO,
-#endif
-};
-
-template <class F>
-void for_each_ending_signal(F f)
-{
-    for (int sig : ending_signals)
-        f(sig);
-#if defined(SIGRTMIN) && defined(SIGRTMAX)
-    for (int sig = SIGRTMIN; sig <= SIGRTMAX && sig < signal_slots; sig++)
-        f(sig);
-#endif
-}
-
-extern "C" void remove_pending_tmp(int sig, siginfo_t* info, void*)
-{
-    if (pending_tmp[0])
-        ::unlink(pending_tmp);
-    ::sigaction(sig, &before[sig], nullptr);
-    // A fault comes back by itself when the instruction runs again, now to
-    // what was there before; any other signal is sent again.
-    const bool fault = sig == SIGSEGV || sig == SIGILL || sig == SIGFPE;
-    if (!fault || info->si_code <= 0)
-        ::raise(sig);
-}
-
-// What the parent ignored stays ignored: under nohup, or from a script
-// that traps SIGINT, a hang-up or Ctrl-C does not end the run.
-void arm_handlers()
-{
-    for_each_ending_signal([](int sig) {
-        if (armed[sig] || ::sigaction(sig, nullptr, &before[sig]) != 0 || before[sig].sa_handler == SIG_IGN)
-            return;
-        struct sigaction sa {};
-        sa.sa_sigaction = remove_pending_tmp;
-        sa.sa_flags = SA_SIGINFO;
-        sigfillset(&sa.sa_mask);
-        armed[sig] = ::sigaction(sig, &sa, nullptr) == 0;
-    });
-}
-
-void disarm_handlers()
-{
-    for_each_ending_signal([](int sig) {
-        if (std::exchange(armed[sig], false))
-            ::sigaction(sig, &before[sig], nullptr);
-    });
-}
-
-sigset_t held_mask;
-int held_depth;
-
-void hold_signals(bool hold)
-{
-    if (hold && held_depth++ == 0) {
-        sigset_t all;
-        sigfillset(&all);
-        ::sigprocmask(SIG_BLOCK, &all, &held_mask);
-    } else if (!hold && --held_depth == 0) {
-        ::sigprocmask(SIG_SETMASK, &held_mask, nullptr);
-    }
-}
-
-std::string folder_of(const std::string& path)
-{
-    const std::size_t slash = path.rfind('/');
-    return slash == std::string::npos ? "" : path.substr(0, slash + 1);
-}
-
-output_target::kind kind_of(mode_t mode)
-{
-    using kind = output_target::kind;
-    return S_ISREG(mode) ? kind::regular : S_ISDIR(mode) ? kind::directory : kind::other;
-}
-
-// A link is followed to the file it leads to, which is then what is
-// replaced, in its own folder.
-int inspect(const std::string& name, output_target& t)
-{
-    using kind = output_target::kind;
-    t.path = name;
-    struct stat st;
-    if (name.back() == '/') {
-        t.existing = kind::directory;  // a folder's name, whether or not there is one
-        return 0;
-    }
-    if (::lstat(name.c_str(), &st) != 0) {
-        if (errno != ENOENT)
-            return errno;
-        t.existing = kind::none;
-    } else if (S_ISLNK(st.st_mode)) {
-        char* resolved = ::realpath(name.c_str(), nullptr);
-        if (!resolved) {
-            if (errno != ENOENT)
-                return errno;
-            t.existing = kind::dangling_link;
-            return 0;
-        }
-        t.path = resolved;
-        std::free(resolved);
-        if (::stat(t.path.c_str(), &st) != 0)
-            return errno;
-        t.existing = kind_of(st.st_mode);
-    } else {
-        t.existing = kind_of(st.st_mode);
-    }
-    t.folder = folder_of(t.path);
-    const char* folder = t.folder.empty() ? "." : t.folder.c_str();
-    if (::stat(folder, &st) != 0)
-        t.folder_error = errno;
-    else if (!S_ISDIR(st.st_mode))
-        t.folder_error = ENOTDIR;
-    else if (::access(folder, W_OK | X_OK) != 0)
-        t.folder_error = errno;
+    if (fd < 0)
+        return errno;
+    folder.handle = fd;
+    folder.path = !base || path.starts_with('/') ? path : base->path + path;
     return 0;
 }
 
-// Owner-only until make_ready gives the file its final mode.
-int create_unnamed(const std::string& folder, std::intptr_t& handle)
+void close_folder(folder_ref& folder)
+{
+    if (folder.handle >= 0)
+        ::close(int(folder.handle));
+    folder.handle = -1;
+}
+
+entry_facts::kind kind_of(mode_t mode)
+{
+    using kind = entry_facts::kind;
+    return S_ISREG(mode) ? kind::regular : S_ISDIR(mode) ? kind::directory : S_ISLNK(mode) ? kind::link : kind::other;
+}
+
+// Append-only and immutable, which neither root nor the owner can pass:
+// Linux reports them through statx, the BSDs and macOS in st_flags.
+bool fixed(int fd, const char* leaf, const struct stat& st)
+{
+#if defined(STATX_ATTR_APPEND) && defined(STATX_ATTR_IMMUTABLE) && defined(AT_EMPTY_PATH)
+    (void)st;
+    struct statx sx;
+    const int flags = AT_SYMLINK_NOFOLLOW | (*leaf ? 0 : AT_EMPTY_PATH);
+    return ::statx(fd, leaf, flags, STATX_TYPE, &sx) == 0 &&
+           (sx.stx_attributes & sx.stx_attributes_mask & (STATX_ATTR_APPEND | STATX_ATTR_IMMUTABLE)) != 0;
+#elif defined(UF_APPEND) && defined(UF_IMMUTABLE) && defined(SF_APPEND) && defined(SF_IMMUTABLE)
+    (void)fd;
+    (void)leaf;
+    return (st.st_flags & (UF_APPEND | UF_IMMUTABLE | SF_APPEND | SF_IMMUTABLE)) != 0;
+#else
+    (void)fd;
+    (void)leaf;
+    (void)st;
+    return false;
+#endif
+}
+
+int look(const folder_ref& folder, const std::string& leaf, entry_facts& facts)
+{
+    struct stat st;
+    if (::fstatat(int(folder.handle), leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        if (errno != ENOENT)
+            return errno;
+        facts = {};
+        return 0;
+    }
+    facts.type = kind_of(st.st_mode);
+    facts.mode = std::uint32_t(st.st_mode & 07777);
+    facts.owner = long(st.st_uid);
+    facts.group = long(st.st_gid);
+    facts.fixed = facts.type == entry_facts::kind::regular && fixed(int(folder.handle), leaf.c_str(), st);
+    return 0;
+}
+
+int look_folder(const folder_ref& folder, folder_facts& facts)
+{
+    const int fd = int(folder.handle);
+    struct stat st;
+    if (::fstat(fd, &st) != 0)
+        return errno;
+    facts.owner = long(st.st_uid);
+    facts.shared = (st.st_mode & S_ISVTX) && (st.st_mode & S_IWOTH);
+    facts.fixed = fixed(fd, "", st);
+    facts.write_error = ::faccessat(fd, ".", W_OK | X_OK, 0) == 0 ? 0 : errno;
+    return 0;
+}
+
+int read_link(const folder_ref& folder, const std::string& leaf, std::string& target)
+{
+    std::vector<char> buf(256);
+    for (;;) {
+        const ssize_t n = ::readlinkat(int(folder.handle), leaf.c_str(), buf.data(), buf.size());
+        if (n < 0)
+            return errno;
+        if (std::size_t(n) < buf.size()) {
+            target.assign(buf.data(), std::size_t(n));
+            return 0;
+        }
+        buf.resize(buf.size() * 2);
+    }
+}
+
+long user() { return long(::geteuid()); }
+
+unsigned umask_now()
+{
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    return unsigned(mask);
+}
+
+int create_unnamed(const folder_ref& folder, std::intptr_t& file)
 {
 #ifdef O_TMPFILE
-    const int fd = ::open(folder.empty() ? "." : folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    const int fd = ::openat(int(folder.handle), ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
     if (fd < 0)
         return errno;
-    handle = fd;
+    file = fd;
     return 0;
 #else
     (void)folder;
-    (void)handle;
+    (void)file;
     return EOPNOTSUPP;
 #endif
 }
 
-// Armed and registered before the file exists, with every signal held, so
-// that no moment leaves it behind.
-int create_named(const std::string& path, std::intptr_t& handle)
+int create_named(const folder_ref& folder, const std::string& leaf, std::intptr_t& file)
 {
-    if (path.size() >= sizeof pending_tmp)
-        return ENAMETOOLONG;
-    hold_signals(true);
-    arm_handlers();
-    std::memcpy(pending_tmp, path.c_str(), path.size() + 1);
-    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    const int err = fd < 0 ? errno : 0;
-    if (fd < 0) {
-        pending_tmp[0] = 0;
-        disarm_handlers();
-    }
-    hold_signals(false);
-    if (fd >= 0)
-        handle = fd;
-    return err;
+    const int fd = ::openat(int(folder.handle), leaf.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return errno;
+    file = fd;
+    return 0;
 }
 
 // fallocate fails at once where a file system cannot reserve space;
 // posix_fallocate would write the whole file instead.
-int reserve(std::intptr_t handle, std::uint64_t size)
+int reserve(std::intptr_t file, std::uint64_t size)
 {
 #if defined(FALLOC_FL_KEEP_SIZE)
-    return ::fallocate(int(handle), 0, 0, off_t(size)) == 0 ? 0 : errno;
+    return result(::fallocate(int(file), 0, 0, off_t(size)));
 #elif defined(_POSIX_ADVISORY_INFO) && _POSIX_ADVISORY_INFO > 0
-    return ::posix_fallocate(int(handle), 0, off_t(size));
+    return ::posix_fallocate(int(file), 0, off_t(size));
 #else
-    (void)handle;
+    (void)file;
     (void)size;
     return EOPNOTSUPP;
 #endif
 }
 
-int write_at(std::intptr_t handle, std::uint64_t offset, const std::uint8_t* data, std::size_t n,
-             std::size_t& written)
+int write_at(std::intptr_t file, std::uint64_t offset, const std::uint8_t* data, std::size_t n, std::size_t& written)
 {
-    const ssize_t put = ::pwrite(int(handle), data, std::min<std::size_t>(n, 1u << 30), off_t(offset));
+    const ssize_t put = ::pwrite(int(file), data, n, off_t(offset));
     if (put < 0)
         return errno;
     written = std::size_t(put);
     return 0;
 }
 
-int close_file(std::intptr_t handle) { return ::close(int(handle)) == 0 ? 0 : errno; }
-
-#ifdef RIPPLE_ACL_ATTRIBUTE
-// The old file's access ACL, if it has one. Where the new file cannot take
-// it, its owning group gets no more than the ACL gave that group: with an
-// ACL, the group bits of the mode are the mask, which may give more.
-void copy_acl(int fd, const std::string& old_path, mode_t mode)
+void start_writeback(std::intptr_t file, std::uint64_t offset, std::uint64_t n)
 {
-    const ssize_t size = ::getxattr(old_path.c_str(), RIPPLE_ACL_ATTRIBUTE, nullptr, 0);
-    if (size <= 0)
-        return;
-    std::vector<std::uint8_t> acl(static_cast<std::size_t>(size));
-    const ssize_t n = ::getxattr(old_path.c_str(), RIPPLE_ACL_ATTRIBUTE, acl.data(), acl.size());
-    if (n <= 0 || ::fsetxattr(fd, RIPPLE_ACL_ATTRIBUTE, acl.data(), std::size_t(n), 0) == 0)
-        return;
-    // A version of 4 bytes, then entries of 8: tag, permissions, id, each
-    // little-endian.
-    constexpr unsigned group_obj = 0x04;
-    unsigned group = 0;
-    for (std::size_t k = 4; k + 8 <= std::size_t(n); k += 8)
-        if ((acl[k] | acl[k + 1] << 8) == group_obj)
-            group = acl[k + 2] & 7u;
-    ::fchmod(fd, (mode & ~mode_t(070)) | (mode & (mode_t(group) << 3)));
-}
+#ifdef SYNC_FILE_RANGE_WRITE
+    ::sync_file_range(int(file), off_t(offset), off_t(n), SYNC_FILE_RANGE_WRITE);
+#else
+    (void)file;
+    (void)offset;
+    (void)n;
 #endif
+}
 
-// Owner and group only where allowed (the group alone where the owner
-// cannot be given); setuid, setgid and sticky never carry over. A new file
-// follows the umask, as any file the user creates.
-void make_ready(const output_os& os, std::intptr_t handle, const std::string& old_path)
+// macOS's fsync leaves the bytes in the drive's cache; F_FULLFSYNC, which
+// some file systems there refuse, flushes it too.
+int sync_file(std::intptr_t file)
 {
-    const int fd = int(handle);
-    struct stat old;
-    if (::stat(old_path.c_str(), &old) != 0 || !S_ISREG(old.st_mode)) {
-        const mode_t mask = ::umask(0);
-        ::umask(mask);
-        ::fchmod(fd, 0666 & ~mask);
-        return;
+    const int fd = int(file);
+#ifdef F_FULLFSYNC
+    if (::fcntl(fd, F_FULLFSYNC) == 0)
+        return 0;
+#endif
+#if defined(_POSIX_SYNCHRONIZED_IO) && _POSIX_SYNCHRONIZED_IO > 0
+    return result(::fdatasync(fd));
+#else
+    return result(::fsync(fd));
+#endif
+}
+
+int sync_folder(const folder_ref& folder)
+{
+#ifdef F_FULLFSYNC
+    if (::fcntl(int(folder.handle), F_FULLFSYNC) == 0)
+        return 0;
+#endif
+    return result(::fsync(int(folder.handle)));
+}
+
+int close_file(std::intptr_t file) { return result(::close(int(file))); }
+
+int set_mode(std::intptr_t file, std::uint32_t mode) { return result(::fchmod(int(file), mode_t(mode))); }
+
+int set_owner(std::intptr_t file, long owner, long group)
+{
+    return result(::fchown(int(file), uid_t(owner), gid_t(group)));
+}
+
+int no_attributes(std::intptr_t, std::uint32_t) { return 0; }
+
+int keep_anyway(std::intptr_t) { return 0; }  // nothing deletes it
+
+#ifdef RIPPLE_ACL_ATTRIBUTES
+const char* acl_attribute(bool default_acl) { return default_acl ? "system.posix_acl_default" : "system.posix_acl_access"; }
+
+// A name in the folder that needs no path from the root, and so no
+// PATH_MAX: through the descriptor, where /proc is there.
+std::string name_in(const folder_ref& folder, const std::string& leaf, bool through_proc)
+{
+    if (through_proc)
+        return "/proc/self/fd/" + std::to_string(folder.handle) + "/" + leaf;
+    return (folder.path.empty() ? "./" : folder.path) + leaf;
+}
+
+// A version of 4 bytes, then entries of 8: tag, permissions, id, each
+// little-endian.
+int get_acl(const folder_ref& folder, const std::string& leaf, bool default_acl, access_list& acl)
+{
+    acl.clear();
+    std::uint8_t bytes[4 + 8 * 64];
+    ssize_t n = -1;
+    for (bool proc : {true, false}) {
+        n = ::lgetxattr(name_in(folder, leaf, proc).c_str(), acl_attribute(default_acl), bytes, sizeof bytes);
+        if (n >= 0 || errno != ENOENT)
+            break;
     }
-    if (os.set_owner(handle, long(old.st_uid), long(old.st_gid)) != 0)
-        os.set_owner(handle, -1, long(old.st_gid));
-    const mode_t mode = old.st_mode & 0777;
-    ::fchmod(fd, mode);
-#ifdef RIPPLE_ACL_ATTRIBUTE
-    copy_acl(fd, old_path, mode);
-#endif
+    if (n < 0)
+        return errno == ENODATA || errno == ENOTSUP ? 0 : errno;
+    auto get = [&](std::size_t at, int size) {
+        std::uint32_t v = 0;
+        for (int k = 0; k < size; k++)
+            v |= std::uint32_t(bytes[at + std::size_t(k)]) << (8 * k);
+        return v;
+    };
+    for (std::size_t at = 4; at + 8 <= std::size_t(n); at += 8)
+        acl.push_back({std::uint16_t(get(at, 2)), std::uint16_t(get(at + 2, 2)), get(at + 4, 4)});
+    return 0;
 }
 
-int set_owner(std::intptr_t handle, long owner, long group)
+int set_acl(std::intptr_t file, const access_list& acl)
 {
-    return ::fchown(int(handle), uid_t(owner), gid_t(group)) == 0 ? 0 : errno;
+    if (acl.empty()) {
+        const int err = result(::fremovexattr(int(file), acl_attribute(false)));
+        return err == ENODATA || err == ENOTSUP ? 0 : err;
+    }
+    std::vector<std::uint8_t> bytes{2, 0, 0, 0};
+    auto put = [&](std::uint32_t v, int size) {
+        for (int k = 0; k < size; k++)
+            bytes.push_back(std::uint8_t(v >> (8 * k)));
+    };
+    for (const acl_entry& e : acl) {
+        put(e.tag, 2);
+        put(e.perm, 2);
+        put(e.tag == acl_entry::user || e.tag == acl_entry::group ? e.id : 0xffffffffu, 4);
+    }
+    return result(::fsetxattr(int(file), acl_attribute(false), bytes.data(), bytes.size(), 0));
 }
+#else
+int get_acl(const folder_ref&, const std::string&, bool, access_list& acl)
+{
+    acl.clear();
+    return 0;
+}
+
+int set_acl(std::intptr_t, const access_list& acl) { return acl.empty() ? 0 : EOPNOTSUPP; }
+#endif
 
 // AT_EMPTY_PATH needs a capability (before Linux 6.10) that /proc does not.
-int link_file(std::intptr_t handle, const std::string& path)
+int link_file(std::intptr_t file, const folder_ref& folder, const std::string& leaf)
 {
 #if defined(AT_EMPTY_PATH)
-    return ::linkat(int(handle), "", AT_FDCWD, path.c_str(), AT_EMPTY_PATH) == 0 ? 0 : errno;
+    return result(::linkat(int(file), "", int(folder.handle), leaf.c_str(), AT_EMPTY_PATH));
 #else
-    (void)handle;
-    (void)path;
+    (void)file;
+    (void)folder;
+    (void)leaf;
     return EOPNOTSUPP;  // there are no unnamed files to link
 #endif
 }
 
-int link_by_path(std::intptr_t handle, const std::string& path)
+int link_by_path(std::intptr_t file, const folder_ref& folder, const std::string& leaf)
 {
 #if defined(AT_EMPTY_PATH)
-    const std::string proc = "/proc/self/fd/" + std::to_string(handle);
-    return ::linkat(AT_FDCWD, proc.c_str(), AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW) == 0 ? 0 : errno;
+    const std::string proc = "/proc/self/fd/" + std::to_string(file);
+    return result(::linkat(AT_FDCWD, proc.c_str(), int(folder.handle), leaf.c_str(), AT_SYMLINK_FOLLOW));
 #else
-    (void)handle;
-    (void)path;
+    (void)file;
+    (void)folder;
+    (void)leaf;
     return EOPNOTSUPP;
 #endif
 }
 
-int replace(const std::string& from, const std::string& to)
+int rename_file(const folder_ref& folder, const std::string& from, const std::string& to)
 {
-    return ::rename(from.c_str(), to.c_str()) == 0 ? 0 : errno;
+    return result(::renameat(int(folder.handle), from.c_str(), int(folder.handle), to.c_str()));
 }
 
-void release(const std::string& path, bool remove_file)
+int remove_file(const folder_ref& folder, const std::string& leaf)
 {
-    hold_signals(true);
-    if (remove_file)
-        ::unlink(path.c_str());
-    pending_tmp[0] = 0;
-    disarm_handlers();
-    hold_signals(false);
+    return result(::unlinkat(int(folder.handle), leaf.c_str(), 0));
 }
-
-void remove_file(const std::string& path) { ::unlink(path.c_str()); }
 
 std::uint64_t seed()
 {
@@ -335,14 +346,34 @@ std::uint64_t seed()
 
 const output_os& native_output_os()
 {
-    static const output_os os{inspect,      create_unnamed, create_named, reserve,   write_at,
-                              close_file,   make_ready,     set_owner,    link_file, link_by_path,
-                              replace,      release,        remove_file,  hold_signals, seed};
+    static const output_os os{
+        .separators = "/",
+        .open_folder = open_folder,
+        .close_folder = close_folder,
+        .look = look,
+        .look_folder = look_folder,
+        .read_link = read_link,
+        .user = user,
+        .umask = umask_now,
+        .create_unnamed = create_unnamed,
+        .create_named = create_named,
+        .reserve = reserve,
+        .write_at = write_at,
+        .start_writeback = start_writeback,
+        .sync = sync_file,
+        .sync_folder = sync_folder,
+        .close = close_file,
+        .set_mode = set_mode,
+        .set_owner = set_owner,
+        .set_attributes = no_attributes,
+        .get_acl = get_acl,
+        .set_acl = set_acl,
+        .keep_when_closed = keep_anyway,
+        .link = link_file,
+        .link_by_path = link_by_path,
+        .rename = rename_file,
+        .remove = remove_file,
+        .seed = seed,
+    };
     return os;
-}
-
-void discard_temporary_file() noexcept
-{
-    if (pending_tmp[0])
-        ::unlink(pending_tmp);
 }

@@ -1,140 +1,188 @@
 // The output on Windows. There are no unnamed files, so the output is a
 // temporary file in its folder that the system deletes when it is closed,
-// however the process ends, until it is complete; then it is kept and
-// moved over the old file in one step. Ctrl+C, Ctrl+Break and closing the
-// console window wait while that is done.
+// however the process ends, until it is complete; then it is flushed to
+// the disk, kept, and moved over the old file in one step that is itself
+// written through. Ctrl+C, Ctrl+Break and closing the console window wait
+// while that is done. Facts and raw calls only: what to make of them is
+// output.cpp's.
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 
 #include "output.hpp"
 #include "win32.hpp"
 
 namespace {
 
-wchar_t pending_tmp[32768];
-
-std::string folder_of(const std::string& path)
+bool absolute(const std::string& path)
 {
-    const std::size_t slash = path.find_last_of("/\\");
-    return slash == std::string::npos ? "" : path.substr(0, slash + 1);
+    return path.starts_with('/') || path.starts_with('\\') || (path.size() > 1 && path[1] == ':');
 }
 
-// A link is followed to the file it leads to, as on POSIX systems. A name
-// that opens as something other than a disk file is a device (NUL, CON).
-int inspect(const std::string& name, output_target& t)
+std::wstring name_in(const folder_ref& folder, const std::string& leaf) { return wide(folder.path + leaf); }
+
+// A folder is its name: the wide API takes whole names.
+int open_folder(const folder_ref* base, const std::string& path, folder_ref& folder)
 {
-    using kind = output_target::kind;
-    t.path = name;
-    const std::wstring w = wide(name);
-    const DWORD attributes = ::GetFileAttributesW(w.c_str());
-    if (name.back() == '/' || name.back() == '\\') {
-        t.existing = kind::directory;
-        return 0;
-    }
-    HANDLE h = ::CreateFileW(w.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                             OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (h == INVALID_HANDLE_VALUE) {
-        const DWORD code = ::GetLastError();
-        if (code == ERROR_FILE_NOT_FOUND && attributes != INVALID_FILE_ATTRIBUTES)
-            t.existing = kind::dangling_link;
-        else if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND)
-            t.existing = kind::none;
-        else
-            return errno_from(code);
-    } else {
-        if (::GetFileType(h) != FILE_TYPE_DISK)
-            t.existing = kind::other;
-        else if (attributes & FILE_ATTRIBUTE_DIRECTORY)
-            t.existing = kind::directory;
-        else
-            t.existing = kind::regular;
-        wchar_t final_path[32768];
-        if (attributes & FILE_ATTRIBUTE_REPARSE_POINT &&
-            ::GetFinalPathNameByHandleW(h, final_path, DWORD(std::size(final_path)), 0) < std::size(final_path))
-            t.path = utf8(final_path);
-        ::CloseHandle(h);
-    }
-    t.folder = folder_of(t.path);
-    const DWORD folder = ::GetFileAttributesW(wide(t.folder.empty() ? "." : t.folder).c_str());
-    if (folder == INVALID_FILE_ATTRIBUTES)
-        t.folder_error = last_errno();
-    else if (!(folder & FILE_ATTRIBUTE_DIRECTORY))
-        t.folder_error = ENOTDIR;
+    const std::string full = base && !absolute(path) ? base->path + path : path;
+    const DWORD attributes = ::GetFileAttributesW(wide(full.empty() ? "." : full).c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES)
+        return last_errno();
+    if (!(attributes & FILE_ATTRIBUTE_DIRECTORY))
+        return ENOTDIR;
+    folder.path = full;
+    folder.handle = -1;
     return 0;
 }
 
-int create_unnamed(const std::string&, std::intptr_t&) { return EOPNOTSUPP; }
+void close_folder(folder_ref&) {}
 
-bool set_delete_on_close(HANDLE h, bool on)
+// A name that opens as something other than a disk file is a device (NUL,
+// CON); a reparse point is a link.
+int look(const folder_ref& folder, const std::string& leaf, entry_facts& facts)
+{
+    using kind = entry_facts::kind;
+    facts = {};
+    HANDLE h = ::CreateFileW(name_in(folder, leaf).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                             nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        const DWORD code = ::GetLastError();
+        return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND ? 0 : errno_from(code);
+    }
+    BY_HANDLE_FILE_INFORMATION info;
+    if (::GetFileType(h) != FILE_TYPE_DISK) {
+        facts.type = kind::other;
+    } else if (!::GetFileInformationByHandle(h, &info)) {
+        const int err = last_errno();
+        ::CloseHandle(h);
+        return err;
+    } else {
+        facts.attributes = info.dwFileAttributes;
+        facts.type = info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT ? kind::link
+                     : info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY  ? kind::directory
+                                                                          : kind::regular;
+    }
+    ::CloseHandle(h);
+    return 0;
+}
+
+// Whether a file can be added is asked of the folder itself: opened for
+// adding a file, it says so.
+int look_folder(const folder_ref& folder, folder_facts& facts)
+{
+    facts = {};
+    HANDLE h = ::CreateFileW(wide(folder.path.empty() ? "." : folder.path).c_str(), FILE_ADD_FILE,
+                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                             FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        facts.write_error = last_errno();
+    else
+        ::CloseHandle(h);
+    return 0;
+}
+
+// The system follows the link, and says where it led.
+int read_link(const folder_ref& folder, const std::string& leaf, std::string& target)
+{
+    HANDLE h = ::CreateFileW(name_in(folder, leaf).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                             nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        const DWORD code = ::GetLastError();
+        return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND ? ENOENT : errno_from(code);
+    }
+    static wchar_t final_path[32768];
+    const DWORD n = ::GetFinalPathNameByHandleW(h, final_path, DWORD(std::size(final_path)), 0);
+    const int err = n == 0 ? last_errno() : n >= std::size(final_path) ? ENAMETOOLONG : 0;
+    ::CloseHandle(h);
+    if (err == 0)
+        target = utf8(final_path);
+    return err;
+}
+
+long no_user() { return -1; }
+unsigned no_umask() { return 0; }
+
+int create_unnamed(const folder_ref&, std::intptr_t&) { return EOPNOTSUPP; }
+
+int set_delete_on_close(HANDLE h, bool on)
 {
     FILE_DISPOSITION_INFO d{};
     d.DeleteFile = on;
-    return ::SetFileInformationByHandle(h, FileDispositionInfo, &d, sizeof d);
+    return ::SetFileInformationByHandle(h, FileDispositionInfo, &d, sizeof d) ? 0 : last_errno();
 }
 
-int create_named(const std::string& path, std::intptr_t& handle)
+int create_named(const folder_ref& folder, const std::string& leaf, std::intptr_t& file)
 {
-    const std::wstring w = wide(path);
-    HANDLE h = ::CreateFileW(w.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_DELETE, nullptr,
-                             CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const std::wstring w = name_in(folder, leaf);
+    HANDLE h = ::CreateFileW(w.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_DELETE, nullptr, CREATE_NEW,
+                             FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE)
         return last_errno();
-    if (!set_delete_on_close(h, true)) {
-        const int err = last_errno();
+    if (const int err = set_delete_on_close(h, true)) {
         ::CloseHandle(h);
         ::DeleteFileW(w.c_str());
         return err;
     }
-    if (w.size() < std::size(pending_tmp))
-        std::memcpy(pending_tmp, w.c_str(), (w.size() + 1) * sizeof(wchar_t));
-    handle = reinterpret_cast<std::intptr_t>(h);
+    file = reinterpret_cast<std::intptr_t>(h);
     return 0;
 }
 
-int reserve(std::intptr_t handle, std::uint64_t size)
+int reserve(std::intptr_t file, std::uint64_t size)
 {
     FILE_ALLOCATION_INFO a{};
     a.AllocationSize.QuadPart = LONGLONG(size);
-    return ::SetFileInformationByHandle(handle_of(handle), FileAllocationInfo, &a, sizeof a) ? 0 : last_errno();
+    return ::SetFileInformationByHandle(handle_of(file), FileAllocationInfo, &a, sizeof a) ? 0 : last_errno();
 }
 
-int write_at(std::intptr_t handle, std::uint64_t offset, const std::uint8_t* data, std::size_t n,
-             std::size_t& written)
+int write_at(std::intptr_t file, std::uint64_t offset, const std::uint8_t* data, std::size_t n, std::size_t& written)
 {
     OVERLAPPED at = at_offset(offset);
     DWORD put = 0;
-    if (!::WriteFile(handle_of(handle), data, DWORD(std::min<std::size_t>(n, 1u << 30)), &put, &at))
+    if (!::WriteFile(handle_of(file), data, DWORD(n), &put, &at))
         return last_errno();
     written = put;
     return 0;
 }
 
-int close_file(std::intptr_t handle) { return ::CloseHandle(handle_of(handle)) ? 0 : last_errno(); }
+void no_writeback(std::intptr_t, std::uint64_t, std::uint64_t) {}
+
+int sync_file(std::intptr_t file) { return ::FlushFileBuffers(handle_of(file)) ? 0 : last_errno(); }
+
+// The move is written through instead.
+int sync_folder(const folder_ref&) { return 0; }
+
+int close_file(std::intptr_t file) { return ::CloseHandle(handle_of(file)) ? 0 : last_errno(); }
+
+int no_mode(std::intptr_t, std::uint32_t) { return 0; }
+int no_owner(std::intptr_t, long, long) { return 0; }  // a new file is the user's
 
 // Hidden, system and the like carry over; read-only would only stop the
-// replacement.
-void make_ready(const output_os&, std::intptr_t handle, const std::string& old_path)
+// next run's replacement.
+int set_attributes(std::intptr_t file, std::uint32_t attributes)
 {
-    const DWORD old = ::GetFileAttributesW(wide(old_path).c_str());
-    if (old != INVALID_FILE_ATTRIBUTES && !(old & FILE_ATTRIBUTE_DIRECTORY)) {
-        FILE_BASIC_INFO b{};
-        b.FileAttributes = (old & ~DWORD(FILE_ATTRIBUTE_READONLY)) | FILE_ATTRIBUTE_ARCHIVE;
-        ::SetFileInformationByHandle(handle_of(handle), FileBasicInfo, &b, sizeof b);
-    }
-    set_delete_on_close(handle_of(handle), false);
+    FILE_BASIC_INFO b{};
+    b.FileAttributes = (attributes & ~DWORD(FILE_ATTRIBUTE_READONLY)) | FILE_ATTRIBUTE_ARCHIVE;
+    return ::SetFileInformationByHandle(handle_of(file), FileBasicInfo, &b, sizeof b) ? 0 : last_errno();
 }
 
-int set_owner(std::intptr_t, long, long) { return 0; }  // a new file is the user's
+// A new file takes its folder's inherited permissions by itself.
+int get_acl(const folder_ref&, const std::string&, bool, access_list& acl)
+{
+    acl.clear();
+    return 0;
+}
 
-int link_file(std::intptr_t, const std::string&) { return EOPNOTSUPP; }  // no unnamed files
+int set_acl(std::intptr_t, const access_list& acl) { return acl.empty() ? 0 : EOPNOTSUPP; }
+
+int keep_when_closed(std::intptr_t file) { return set_delete_on_close(handle_of(file), false); }
+
+int link_file(std::intptr_t, const folder_ref&, const std::string&) { return EOPNOTSUPP; }  // no unnamed files
 
 // A file that another program holds open is refused as "access denied";
 // opening it for deletion tells that it is in use.
-int replace(const std::string& from, const std::string& to)
+int rename_file(const folder_ref& folder, const std::string& from, const std::string& to)
 {
-    const std::wstring target = wide(to);
-    if (::MoveFileExW(wide(from).c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING))
+    const std::wstring target = name_in(folder, to);
+    if (::MoveFileExW(name_in(folder, from).c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
         return 0;
     const DWORD code = ::GetLastError();
     if (code == ERROR_ACCESS_DENIED) {
@@ -148,16 +196,10 @@ int replace(const std::string& from, const std::string& to)
     return errno_from(code);
 }
 
-void release(const std::string& path, bool remove_file)
+int remove_file(const folder_ref& folder, const std::string& leaf)
 {
-    if (remove_file)
-        ::DeleteFileW(wide(path).c_str());
-    pending_tmp[0] = 0;
+    return ::DeleteFileW(name_in(folder, leaf).c_str()) ? 0 : last_errno();
 }
-
-void remove_file(const std::string& path) { ::DeleteFileW(wide(path).c_str()); }
-
-void hold_signals(bool hold) { hold_console_events(hold); }
 
 std::uint64_t seed() { return std::uint64_t(::GetCurrentProcessId()) << 32 ^ ::GetTickCount64(); }
 
@@ -165,14 +207,34 @@ std::uint64_t seed() { return std::uint64_t(::GetCurrentProcessId()) << 32 ^ ::G
 
 const output_os& native_output_os()
 {
-    static const output_os os{inspect,    create_unnamed, create_named, reserve,   write_at,
-                              close_file, make_ready,     set_owner,    link_file, link_file,
-                              replace,    release,        remove_file,  hold_signals, seed};
+    static const output_os os{
+        .separators = "/\\",
+        .open_folder = open_folder,
+        .close_folder = close_folder,
+        .look = look,
+        .look_folder = look_folder,
+        .read_link = read_link,
+        .user = no_user,
+        .umask = no_umask,
+        .create_unnamed = create_unnamed,
+        .create_named = create_named,
+        .reserve = reserve,
+        .write_at = write_at,
+        .start_writeback = no_writeback,
+        .sync = sync_file,
+        .sync_folder = sync_folder,
+        .close = close_file,
+        .set_mode = no_mode,
+        .set_owner = no_owner,
+        .set_attributes = set_attributes,
+        .get_acl = get_acl,
+        .set_acl = set_acl,
+        .keep_when_closed = keep_when_closed,
+        .link = link_file,
+        .link_by_path = link_file,
+        .rename = rename_file,
+        .remove = remove_file,
+        .seed = seed,
+    };
     return os;
-}
-
-void discard_temporary_file() noexcept
-{
-    if (pending_tmp[0])
-        ::DeleteFileW(pending_tmp);
 }

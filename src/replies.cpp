@@ -69,8 +69,11 @@ std::string shown_reply(std::string_view raw, bool longer) { return shown_text(r
 std::int32_t ask_coordinate(const char* prompt, std::FILE* in, std::FILE* out, std::FILE* err)
 {
     for (;;) {
-        std::fputs(prompt, out);
-        std::fflush(out);
+        // A reader that went away (a closed pipe) or a full disk ends the
+        // run like any other failure, not silently.
+        errno = 0;
+        if (std::fputs(prompt, out) < 0 || std::fflush(out) != 0)
+            fail(stdout_name, "błąd zapisu: " + os_reason(errno != 0 ? errno : EIO));
         int c;
         while ((c = std::getc(in)) != EOF && is_space(c)) {
         }

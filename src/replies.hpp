@@ -9,8 +9,9 @@
 #include <string>
 #include <string_view>
 
-// How messages name the replies' source.
+// How messages name the replies' source, and the prompts' destination.
 inline const std::string stdin_name = "standardowe wejście";
+inline const std::string stdout_name = "standardowe wyjście";
 
 // A whole token in "%i" syntax (a sign, then decimal, 0-octal or 0x-hex),
 // fed one character at a time so that no number of leading zeros is too
@@ -41,5 +42,5 @@ std::string shown_reply(std::string_view raw, bool longer = false);
 // a refused one, which is reported on `err`. Replies are whitespace-separated
 // tokens, so "320 240" on one line answers both prompts; a refused reply
 // drops the rest of its line. Throws a ripple_error where the input ends or
-// cannot be read.
+// cannot be read, or the prompt cannot be written.
 std::int32_t ask_coordinate(const char* prompt, std::FILE* in, std::FILE* out, std::FILE* err);

@@ -53,7 +53,6 @@ int errno_from(DWORD code)
     case ERROR_WRITE_FAULT:
     case ERROR_IO_DEVICE: return EIO;
     case ERROR_NOT_READY: return ENXIO;
-    case ERROR_HANDLE_EOF: return 0;
     default: return -int(code);
     }
 }

@@ -28,7 +28,3 @@ inline OVERLAPPED at_offset(std::uint64_t offset)
     at.OffsetHigh = DWORD(offset >> 32);
     return at;
 }
-
-// Ctrl+C, Ctrl+Break and closing the console window wait while held, so
-// that they never cut apart the steps that put the output in place.
-void hold_console_events(bool hold);

@@ -4,6 +4,7 @@
 // give are injected at the operating-system interface.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -13,7 +14,10 @@
 #include <sys/xattr.h>
 #endif
 
+#include <algorithm>
 #include <csignal>
+#include <functional>
+#include <regex>
 
 #include "bmp_make.hpp"
 #include "output.hpp"
@@ -27,7 +31,7 @@ output_os os_for(bool unnamed)
 {
     output_os os = native_output_os();
     if (!unnamed)
-        os.create_unnamed = [](const std::string&, std::intptr_t&) { return EOPNOTSUPP; };
+        os.create_unnamed = [](const folder_ref&, std::intptr_t&) { return EOPNOTSUPP; };
     os.seed = [] { return std::uint64_t(7); };
     return os;
 }
@@ -42,6 +46,9 @@ std::vector<std::string> temporaries(const temp_dir& dir)
     return names;
 }
 
+// What a fake call saw, in order.
+std::vector<std::string> events;
+
 class output : public ::testing::TestWithParam<bool> {
 protected:
     temp_dir dir;
@@ -50,7 +57,11 @@ protected:
     const std::uint8_t data[4] = {9, 8, 7, 6};
     output_os os = os_for(GetParam());
 
-    void SetUp() override { ASSERT_TRUE(write_file(name, old)); }
+    void SetUp() override
+    {
+        events.clear();
+        ASSERT_TRUE(write_file(name, old));
+    }
 
     // The old file untouched and nothing else in the folder.
     void expect_untouched()
@@ -61,7 +72,7 @@ protected:
 
     void write_new(const output_os& with)
     {
-        output_file out(name, with);
+        output_file out(name, check_output(name, with), with);
         out.write_at(0, data, sizeof data);
         out.commit();
     }
@@ -73,7 +84,7 @@ protected:
         rlimit no_core{0, 0};
         setrlimit(RLIMIT_CORE, &no_core);
         std::signal(sig, SIG_DFL);
-        output_file out(name, os);
+        output_file out(name, check_output(name, os), os);
         out.write_at(0, data, sizeof data);
         std::raise(sig);
         out.commit();
@@ -89,28 +100,29 @@ INSTANTIATE_TEST_SUITE_P(files, output, ::testing::Values(true, false),
 TEST_P(output, replaces_the_old_file_only_on_commit)
 {
     {
-        output_file out(name, os);
+        output_file out(name, check_output(name, os), os);
         out.write_at(0, data, sizeof data);
     }  // abandoned, as after a failure
     expect_untouched();
 
     // A stale file under the first temporary name is neither used nor
     // removed, and a name of 250 bytes is no longer because of it.
-    const std::string stale = temporary_name(dir.path.string() + "/", 7, 0);
-    ASSERT_TRUE(write_file(stale, {'s'}));
+    const std::string stale = temporary_name(7, 0);
+    EXPECT_TRUE(std::regex_match(stale, std::regex(R"(\.ripple-[A-Za-z0-9]{6})"))) << stale;
+    EXPECT_NE(temporary_name(7, 1), stale);
+    ASSERT_TRUE(write_file((dir.path / stale).string(), {'s'}));
     const std::string long_name = (dir.path / (std::string(246, 'n') + ".bmp")).string();
     for (const std::string& n : {name, long_name, name})
         for (int run = 0; run < 2; run++) {
-            output_file out(n, os);
+            output_file out(n, check_output(n, os), os);
             out.write_at(2, data, sizeof data);
             out.write_at(0, data, 2);
             out.commit();
         }
     EXPECT_EQ(read_bytes(name), (std::vector<std::uint8_t>{9, 8, 9, 8, 7, 6}));
     EXPECT_EQ(read_bytes(long_name), read_bytes(name));
-    EXPECT_EQ(read_text(stale), "s");
-    EXPECT_EQ(dir.others({"Output.bmp", fs::path(stale).filename().string(), fs::path(long_name).filename().string()}),
-              std::vector<std::string>{});
+    EXPECT_EQ(read_text(dir.path / stale), "s");
+    EXPECT_EQ(dir.others({"Output.bmp", stale, fs::path(long_name).filename().string()}), std::vector<std::string>{});
 }
 
 // The mode of the old file without its setuid, setgid and sticky bits, or
@@ -120,7 +132,7 @@ TEST_P(output, keeps_the_old_files_permissions)
     const std::pair<mode_t, mode_t> modes[] = {{0604, 0604}, {04755, 0755}, {02750, 0750}, {01777, 0777}};
     for (auto [before, after] : modes) {
         ASSERT_EQ(chmod(name.c_str(), before), 0);
-        output_file out(name, os);
+        output_file out(name, check_output(name, os), os);
         out.write_at(0, data, sizeof data);
         struct stat st;
         for (const std::string& t : temporaries(dir)) {
@@ -141,76 +153,199 @@ TEST_P(output, keeps_the_old_files_permissions)
 }
 
 // The owner and group where allowed, and the group alone where the owner
-// cannot be given (as for anyone but root).
+// cannot be given, as for anyone but root (who alone can make a file
+// another's here).
 TEST_P(output, keeps_the_group_where_the_owner_cannot_be_kept)
 {
-    static std::vector<std::pair<long, long>> calls;
-    calls.clear();
-    os.set_owner = [](std::intptr_t, long owner, long group) {
-        calls.emplace_back(owner, group);
-        return owner == -1 ? 0 : EPERM;
-    };
+    if (geteuid() != 0)
+        GTEST_SKIP() << "only root can give a file another's group here";
+    ASSERT_EQ(chown(name.c_str(), 65534, 65534), 0);
     write_new(os);
     struct stat st;
     ASSERT_EQ(stat(name.c_str(), &st), 0);
-    EXPECT_EQ(calls, (std::vector<std::pair<long, long>>{{long(st.st_uid), long(st.st_gid)}, {-1, long(st.st_gid)}}));
+    EXPECT_EQ(st.st_uid, 65534u);
+    EXPECT_EQ(st.st_gid, 65534u);
+    ASSERT_EQ(chown(name.c_str(), 65534, 65534), 0);
+    os.set_owner = [](std::intptr_t h, long owner, long group) {
+        return owner == -1 ? native_output_os().set_owner(h, owner, group) : EPERM;
+    };
+    write_new(os);
+    ASSERT_EQ(stat(name.c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, 0u);
+    EXPECT_EQ(st.st_gid, 65534u);
+}
+
+namespace {
+
+using tag = acl_entry::tag_kind;
+// Owner rw-, owning group ---, user 1 r--, mask r--, others ---.
+const access_list named_reader = {
+    {tag::user_obj, 6, 0xffffffff}, {tag::user, 4, 1},        {tag::group_obj, 0, 0xffffffff},
+    {tag::mask, 4, 0xffffffff},     {tag::other, 0, 0xffffffff}};
+
+access_list acl_given;  // what the fake get_acl gives
+std::vector<access_list> acl_set;
+int acl_refusal;
+
+output_os with_fake_acls(output_os os, bool for_folder)
+{
+    acl_set.clear();
+    os.get_acl = for_folder ? [](const folder_ref&, const std::string&, bool def, access_list& a) {
+        a = def ? acl_given : access_list{};
+        return 0;
+    } : [](const folder_ref&, const std::string&, bool def, access_list& a) {
+        a = def ? access_list{} : acl_given;
+        return 0;
+    };
+    os.set_acl = [](std::intptr_t, const access_list& a) {
+        acl_set.push_back(a);
+        return a.empty() ? 0 : acl_refusal;
+    };
+    return os;
+}
+
+mode_t mode_of(const std::string& name)
+{
+    struct stat st;
+    return stat(name.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
+}
+
+}  // namespace
+
+// The ACL rules, through the table: the old file's ACL is carried over, or
+// where the new file cannot take it, its owning group gets no more than the
+// ACL gave that group; an old file without one leaves the new file without
+// what its folder's default gave it; and a new file gets the folder's
+// default ACL as any new file there would, the umask left out.
+TEST_P(output, carries_acls_over_and_never_widens_access)
+{
+    acl_given = named_reader;
+    for (int refusal : {0, EOPNOTSUPP}) {
+        acl_refusal = refusal;
+        ASSERT_EQ(chmod(name.c_str(), 0670), 0);
+        write_new(with_fake_acls(os, false));
+        EXPECT_EQ(acl_set, std::vector<access_list>{named_reader});
+        EXPECT_EQ(mode_of(name), refusal ? 0600u : 0670u);  // group ---, mask or not
+    }
+    acl_given = {};
+    ASSERT_EQ(chmod(name.c_str(), 0640), 0);
+    write_new(with_fake_acls(os, false));
+    EXPECT_EQ(acl_set, std::vector<access_list>{access_list{}});
+    EXPECT_EQ(mode_of(name), 0640u);
+
+    // u::rw, u:65534:rw, g::r, mask::rwx, o::r-x, as a file the shell makes
+    // gets it: the mask and the others narrowed by 0666, the umask unused.
+    acl_given = {{tag::user_obj, 7, 0xffffffff}, {tag::user, 6, 65534}, {tag::group_obj, 4, 0xffffffff},
+                 {tag::mask, 7, 0xffffffff},     {tag::other, 5, 0xffffffff}};
+    const access_list inherited = {{tag::user_obj, 6, 0xffffffff}, {tag::user, 6, 65534},
+                                   {tag::group_obj, 4, 0xffffffff}, {tag::mask, 6, 0xffffffff},
+                                   {tag::other, 4, 0xffffffff}};
+    const mode_t mask = umask(077);
+    for (int refusal : {0, EOPNOTSUPP}) {
+        acl_refusal = refusal;
+        fs::remove(name);
+        write_new(with_fake_acls(os, true));
+        EXPECT_EQ(acl_set, std::vector<access_list>{inherited});
+        if (refusal) {
+            EXPECT_EQ(mode_of(name), 0664u);
+        }
+    }
+    // Without a mask, the owning group's entry is what the mode narrows.
+    acl_given = {{tag::user_obj, 7, 0xffffffff}, {tag::group_obj, 7, 0xffffffff}, {tag::other, 7, 0xffffffff}};
+    acl_refusal = EOPNOTSUPP;
+    fs::remove(name);
+    write_new(with_fake_acls(os, true));
+    EXPECT_EQ(acl_set, (std::vector<access_list>{{{tag::user_obj, 6, 0xffffffff}, {tag::group_obj, 6, 0xffffffff},
+                                                  {tag::other, 6, 0xffffffff}}}));
+    EXPECT_EQ(mode_of(name), 0666u);
+    umask(mask);
 }
 
 #if defined(__linux__) && __has_include(<sys/xattr.h>)
-// Owner rw-, owning group ---, one named user r--, mask r--: the mode's
-// group bits are the mask, and must not become the group's.
-TEST_P(output, keeps_an_access_acl_and_never_widens_the_group)
+// The same on a real file system, where it has ACLs: a new output gets
+// what a file the shell makes gets, and an old output without an ACL keeps
+// exactly its access.
+TEST_P(output, gets_what_any_new_file_in_its_folder_gets)
 {
-    const std::uint8_t acl[] = {
-        2, 0, 0, 0,                       // version
-        0x01, 0, 6, 0, 0xff, 0xff, 0xff, 0xff,  // owner rw-
-        0x02, 0, 4, 0, 1, 0, 0, 0,        // user 1 r--
-        0x04, 0, 0, 0, 0xff, 0xff, 0xff, 0xff,  // owning group ---
-        0x10, 0, 4, 0, 0xff, 0xff, 0xff, 0xff,  // mask r--
-        0x20, 0, 0, 0, 0xff, 0xff, 0xff, 0xff,  // others ---
+    const std::uint8_t default_acl[] = {
+        2, 0, 0, 0,                              // version
+        0x01, 0, 6, 0, 0xff, 0xff, 0xff, 0xff,   // owner rw-
+        0x02, 0, 6, 0, 0xfe, 0xff, 0, 0,         // user 65534 rw-
+        0x04, 0, 4, 0, 0xff, 0xff, 0xff, 0xff,   // owning group r--
+        0x10, 0, 6, 0, 0xff, 0xff, 0xff, 0xff,   // mask rw-
+        0x20, 0, 0, 0, 0xff, 0xff, 0xff, 0xff,   // others ---
     };
-    ASSERT_EQ(chmod(name.c_str(), 0640), 0);
-    if (setxattr(name.c_str(), "system.posix_acl_access", acl, sizeof acl, 0) != 0)
+    if (setxattr(dir.path.c_str(), "system.posix_acl_default", default_acl, sizeof default_acl, 0) != 0)
         GTEST_SKIP() << "no ACLs here";
+    auto acl_of = [](const std::string& n) {
+        std::vector<std::uint8_t> got(256);
+        const ssize_t size = getxattr(n.c_str(), "system.posix_acl_access", got.data(), got.size());
+        got.resize(size < 0 ? 0 : std::size_t(size));
+        return got;
+    };
+    const std::string shell_made = (dir.path / "shell.bmp").string();
+    const mode_t mask = umask(022);
+    close(open(shell_made.c_str(), O_CREAT | O_WRONLY, 0666));
+    fs::remove(name);
     write_new(os);
-    std::uint8_t got[sizeof acl + 8];
-    EXPECT_EQ(getxattr(name.c_str(), "system.posix_acl_access", got, sizeof got), ssize_t(sizeof acl));
-    EXPECT_EQ(std::vector<std::uint8_t>(got, got + sizeof acl), std::vector<std::uint8_t>(acl, acl + sizeof acl));
+    umask(mask);
+    EXPECT_EQ(mode_of(name), mode_of(shell_made));
+    EXPECT_EQ(mode_of(name), 0660u);
+    EXPECT_EQ(acl_of(name), acl_of(shell_made));
+    EXPECT_FALSE(acl_of(name).empty());
 
+    ASSERT_EQ(removexattr(name.c_str(), "system.posix_acl_access"), 0);
+    ASSERT_EQ(chmod(name.c_str(), 0640), 0);
+    write_new(os);
+    EXPECT_EQ(mode_of(name), 0640u);
+    EXPECT_TRUE(acl_of(name).empty());
 }
 #endif
 
 TEST_P(output, reports_every_failure_to_write_and_leaves_the_old_file)
 {
     const std::string prefix = name + ": ";
-    output_os full = os;
-    full.write_at = [](std::intptr_t, std::uint64_t, const std::uint8_t*, std::size_t, std::size_t&) {
-        return ENOSPC;
+    static int refusal;
+    output_os failing = os;
+    failing.write_at = [](std::intptr_t, std::uint64_t, const std::uint8_t*, std::size_t, std::size_t& n) {
+        n = 0;
+        return refusal;
     };
-    EXPECT_EQ(error_of([&] { write_new(full); }), prefix + "błąd zapisu: brak miejsca na dysku");
-    expect_untouched();
-    // As a network file system may fail; with or without an old file.
-    output_os failing_close = os;
-    failing_close.close = [](std::intptr_t fd) {
+    // A write that writes nothing is a full disk, not a loop.
+    for (int err : {ENOSPC, 0}) {
+        refusal = err;
+        EXPECT_EQ(error_of([&] { write_new(failing); }), prefix + "błąd zapisu: brak miejsca na dysku");
+        expect_untouched();
+    }
+    // A network file system may say so only at the sync, or at the close;
+    // with or without an old file.
+    failing = os;
+    failing.sync = [](std::intptr_t) { return refusal; };
+    for (int err : {EIO, ENOSPC, EDQUOT}) {
+        refusal = err;
+        EXPECT_EQ(error_of([&] { write_new(failing); }), prefix + "błąd zapisu na dysk: " + os_reason(err));
+        expect_untouched();
+    }
+    failing = os;
+    failing.close = [](std::intptr_t fd) {
         native_output_os().close(fd);
         return EIO;
     };
     for (bool old_file : {true, false}) {
         if (!old_file)
             fs::remove(name);
-        EXPECT_EQ(error_of([&] { write_new(failing_close); }), prefix + "błąd zapisu: błąd wejścia/wyjścia urządzenia");
+        EXPECT_EQ(error_of([&] { write_new(failing); }), prefix + "błąd zapisu: błąd wejścia/wyjścia urządzenia");
         EXPECT_EQ(dir.others(old_file ? std::initializer_list<std::string>{"Output.bmp"} : std::initializer_list<std::string>{}),
                   std::vector<std::string>{});
     }
     ASSERT_TRUE(write_file(name, old));
     // Space that cannot be had is reported before anything is written.
-    static int refusal;
     output_os no_room = os;
     no_room.reserve = [](std::intptr_t, std::uint64_t) { return refusal; };
     for (int err : {ENOSPC, EFBIG, EDQUOT}) {
         refusal = err;
         EXPECT_EQ(error_of([&] {
-                      output_file out(name, no_room);
+                      output_file out(name, check_output(name, no_room), no_room);
                       out.reserve(8192);
                   }),
                   prefix + "nie można zarezerwować miejsca na plik: " + os_reason(err));
@@ -218,11 +353,59 @@ TEST_P(output, reports_every_failure_to_write_and_leaves_the_old_file)
     }
 }
 
+// The bytes reach the disk before the file takes a name, and the name
+// before the run ends well: a folder that cannot say so is no failure, one
+// that fails is, though the new file is in place by then.
+TEST_P(output, syncs_the_bytes_before_the_name_and_the_name_after)
+{
+    output_os recording = os;
+    recording.sync = [](std::intptr_t h) {
+        events.push_back("sync");
+        return native_output_os().sync(h);
+    };
+    recording.link = [](std::intptr_t h, const folder_ref& f, const std::string& leaf) {
+        events.push_back(leaf == "." ? "probe" : "name");
+        return native_output_os().link(h, f, leaf);
+    };
+    recording.rename = [](const folder_ref& f, const std::string& from, const std::string& to) {
+        events.push_back("name");
+        return native_output_os().rename(f, from, to);
+    };
+    static int refusal;
+    refusal = 0;
+    recording.sync_folder = [](const folder_ref&) {
+        events.push_back("folder");
+        return refusal;
+    };
+    for (bool old_file : {true, false}) {
+        if (!old_file)
+            fs::remove(name);
+        events.clear();
+        write_new(recording);
+        std::erase(events, "probe");
+        ASSERT_GE(events.size(), 3u);
+        EXPECT_EQ(events.front(), "sync");
+        EXPECT_EQ(events.back(), "folder");
+        EXPECT_EQ(std::count(events.begin(), events.end(), "sync"), 1);
+        EXPECT_EQ(read_bytes(name), std::vector<std::uint8_t>(data, data + sizeof data));
+    }
+    for (int err : {EINVAL, EBADF, EOPNOTSUPP}) {
+        refusal = err;
+        EXPECT_EQ(error_of([&] { write_new(recording); }), "") << err;
+    }
+    refusal = EIO;
+    EXPECT_EQ(error_of([&] { write_new(recording); }),
+              name + ": plik zapisano, ale system nie potwierdził zapisania jego nazwy na dysku: "
+                     "błąd wejścia/wyjścia urządzenia");
+    EXPECT_EQ(read_bytes(name), std::vector<std::uint8_t>(data, data + sizeof data));
+    EXPECT_EQ(dir.others({"Output.bmp"}), std::vector<std::string>{});
+}
+
 // Whatever ends the run, nothing is left behind, and what the parent
 // ignored stays ignored.
 TEST_P(output, no_signal_leaves_a_file_behind)
 {
-    std::vector<int> signals{SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE, SIGALRM, SIGUSR1, SIGUSR2,
+    std::vector<int> signals{SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGALRM, SIGUSR1, SIGUSR2, SIGTRAP,
                              SIGXCPU, SIGVTALRM, SIGPROF, SIGSYS};
 #ifdef SIGIO
     signals.push_back(SIGIO);
@@ -233,8 +416,10 @@ TEST_P(output, no_signal_leaves_a_file_behind)
 #ifdef SIGSTKFLT
     signals.push_back(SIGSTKFLT);
 #endif
-    if (!address_sanitizer)
+    if (!address_sanitizer) {
         signals.push_back(SIGSEGV);  // whose handler the sanitizer keeps, and is chained to
+        signals.push_back(SIGBUS);
+    }
 #ifndef RIPPLE_EMULATED  // qemu-user keeps the last real-time signal for itself and does not
                         // stop at once at a SIGKILL it raises
     signals.push_back(SIGRTMIN);
@@ -250,7 +435,7 @@ TEST_P(output, no_signal_leaves_a_file_behind)
     auto ignored_stays_ignored = [&] {
         std::signal(SIGHUP, SIG_IGN);  // as under nohup
         {
-            output_file out(name, os);
+            output_file out(name, check_output(name, os), os);
             std::raise(SIGHUP);
             out.commit();
         }
@@ -263,21 +448,23 @@ TEST_P(output, no_signal_leaves_a_file_behind)
 }
 
 // What took the output's name while the picture was made is looked at
-// again before it is replaced: a FIFO or a folder stays as it is.
+// again before it is replaced: a FIFO, a folder or a link stays as it is.
 TEST_P(output, replaces_nothing_that_became_other_than_a_file)
 {
-    for (bool fifo : {true, false}) {
-        output_file out(name, os);
+    const std::string not_regular = "to nie jest zwykły plik; zastąpić można tylko zwykły plik";
+    const std::pair<std::function<void()>, std::string> changes[] = {
+        {[&] { ASSERT_EQ(mkfifo(name.c_str(), 0600), 0); }, not_regular},
+        {[&] { fs::create_directory(name); }, "to jest katalog, a nie plik"},
+        {[&] { fs::create_symlink("elsewhere.bmp", name); }, not_regular},
+    };
+    for (const auto& [change, message] : changes) {
+        output_file out(name, check_output(name, os), os);
         out.write_at(0, data, sizeof data);
         fs::remove_all(name);
-        if (fifo)
-            ASSERT_EQ(mkfifo(name.c_str(), 0600), 0);
-        else
-            fs::create_directory(name);
-        EXPECT_EQ(error_of([&] { out.commit(); }),
-                  name + ": " + (fifo ? "to nie jest zwykły plik; zastąpić można tylko zwykły plik"
-                                      : "to jest katalog, a nie plik"));
-        EXPECT_EQ(fifo ? fs::is_fifo(name) : fs::is_directory(name), true);
+        change();
+        const auto before = fs::symlink_status(name).type();
+        EXPECT_EQ(error_of([&] { out.commit(); }), name + ": " + message);
+        EXPECT_EQ(fs::symlink_status(name).type(), before);
         fs::remove_all(name);
         ASSERT_TRUE(write_file(name, old));
     }
@@ -289,9 +476,9 @@ TEST_P(output, replaces_nothing_that_became_other_than_a_file)
 TEST_P(output, a_signal_while_it_is_put_in_place_waits_for_it)
 {
     output_os interrupted = os;
-    interrupted.replace = [](const std::string& from, const std::string& to) {
+    interrupted.rename = [](const folder_ref& f, const std::string& from, const std::string& to) {
         std::raise(SIGTERM);
-        return native_output_os().replace(from, to);
+        return native_output_os().rename(f, from, to);
     };
     auto put_in_place = [&] {
         std::signal(SIGTERM, SIG_DFL);
@@ -314,7 +501,7 @@ TEST_P(output, gets_by_without_what_a_file_system_lacks)
     no_reserve.reserve = [](std::intptr_t, std::uint64_t) { return refusal; };
     for (int err : {EOPNOTSUPP, EPERM, ENOSYS, EINVAL}) {
         refusal = err;
-        output_file out(name, no_reserve);
+        output_file out(name, check_output(name, no_reserve), no_reserve);
         out.reserve(sizeof data);
         out.write_at(0, data, sizeof data);
         out.commit();
@@ -322,15 +509,15 @@ TEST_P(output, gets_by_without_what_a_file_system_lacks)
     }
 
     output_os no_unnamed = os, no_link = os;
-    no_unnamed.create_unnamed = [](const std::string&, std::intptr_t&) { return refusal; };
-    no_link.link = no_link.link_by_path = [](std::intptr_t, const std::string&) { return refusal; };
+    no_unnamed.create_unnamed = [](const folder_ref&, std::intptr_t&) { return refusal; };
+    no_link.link = no_link.link_by_path = [](std::intptr_t, const folder_ref&, const std::string&) { return refusal; };
     const std::pair<output_os*, std::vector<int>> refusals[] = {{&no_unnamed, {EOPNOTSUPP, EISDIR, EINVAL}},
                                                                 {&no_link, {EPERM, ENOENT, EOPNOTSUPP}}};
     for (const auto& [with, errs] : refusals)
         for (int err : errs) {
             refusal = err;
             ASSERT_TRUE(write_file(name, old));
-            output_file out(name, *with);
+            output_file out(name, check_output(name, *with), *with);
             EXPECT_EQ(temporaries(dir).size(), 1u) << err;  // named from the start
             out.write_at(0, data, sizeof data);
             out.commit();
@@ -340,60 +527,51 @@ TEST_P(output, gets_by_without_what_a_file_system_lacks)
 
     ASSERT_TRUE(write_file(name, old));
     output_os no_rename = os;
-    no_rename.replace = [](const std::string&, const std::string&) { return EXDEV; };
+    no_rename.rename = [](const folder_ref&, const std::string&, const std::string&) { return EXDEV; };
     EXPECT_EQ(error_of([&] { write_new(no_rename); }),
               name + ": nie można zapisać pliku: pliki leżą w różnych systemach plików");
     expect_untouched();
 }
 
-// Where no output exists yet, the unnamed file is linked straight to its
-// name, so that not even SIGKILL can leave a temporary name behind; a
-// kernel that needs a privilege to link by the handle (before Linux 6.10)
-// is asked through /proc instead.
-TEST(output_unnamed, takes_a_free_name_at_once_and_a_taken_one_by_rename)
+// Where no output exists yet, the unnamed file takes its name at once, so
+// that not even SIGKILL can leave a temporary name behind; a kernel that
+// needs a privilege to link by the handle (before Linux 6.10), or one with
+// no /proc, is enough either way.
+TEST(output_unnamed, takes_a_free_name_at_once)
 {
     temp_dir dir;
     if (!unnamed_files_in(dir.path))
         GTEST_SKIP() << "no unnamed files here";
     const std::string name = (dir.path / "Output.bmp").string();
-    static std::vector<std::string> calls;
     output_os os = os_for(true);
-    os.link = [](std::intptr_t h, const std::string& path) {
-        calls.push_back("link " + fs::path(path).filename().string());
-        return native_output_os().link(h, path);
+    os.link = [](std::intptr_t h, const folder_ref& f, const std::string& leaf) {
+        events.push_back(leaf);
+        return native_output_os().link(h, f, leaf);
     };
-    os.replace = [](const std::string& from, const std::string& to) {
-        calls.push_back("replace " + fs::path(from).filename().string());
-        return native_output_os().replace(from, to);
-    };
-    for (int run = 0; run < 2; run++) {
-        output_file out(name, os);
-        out.commit();
-    }
-    const std::string tmp = fs::path(temporary_name("", 7, 0)).filename().string();
-    EXPECT_EQ(calls, (std::vector<std::string>{"link .", "link Output.bmp", "link .", "link Output.bmp",
-                                               "link " + tmp, "replace " + tmp}));
-    EXPECT_EQ(dir.others({"Output.bmp"}), std::vector<std::string>{});
-
-    // A kernel that needs a privilege to link by the handle, or one with no
-    // /proc: either way is enough, and a taken name is no reason to try the
-    // other.
     const std::uint8_t data[] = {4, 5};
-    os.link_by_path = [](std::intptr_t, const std::string&) { return ENOENT; };
-    for (int run = 0; run < 2; run++) {
-        output_file out(name, os);
-        EXPECT_EQ(dir.others({"Output.bmp"}), std::vector<std::string>{});  // unnamed still
+    events.clear();
+    {
+        output_file out(name, check_output(name, os), os);
+        EXPECT_EQ(dir.others(), std::vector<std::string>{});  // unnamed still
         out.write_at(0, data, 1);
         out.commit();
-        EXPECT_EQ(read_bytes(name), std::vector<std::uint8_t>(data, data + 1));
     }
-    os.link_by_path = native_output_os().link_by_path;
-    os.link = [](std::intptr_t, const std::string&) { return ENOENT; };
-    for (int run = 0; run < 2; run++) {
-        output_file out(name, os);
-        out.write_at(0, data, 2);
-        out.commit();
-        EXPECT_EQ(read_bytes(name), std::vector<std::uint8_t>(data, data + 2));
+    EXPECT_TRUE(std::none_of(events.begin(), events.end(), [](auto& l) { return l.rfind(".ripple-", 0) == 0; }));
+    EXPECT_EQ(read_bytes(name), std::vector<std::uint8_t>(data, data + 1));
+
+    os.link_by_path = [](std::intptr_t, const folder_ref&, const std::string&) { return ENOENT; };
+    for (int way = 0; way < 2; way++) {
+        if (way == 1) {
+            os.link_by_path = native_output_os().link_by_path;
+            os.link = [](std::intptr_t, const folder_ref&, const std::string&) { return ENOENT; };
+        }
+        for (int run = 0; run < 2; run++) {
+            output_file out(name, check_output(name, os), os);
+            EXPECT_EQ(dir.others({"Output.bmp"}), std::vector<std::string>{});
+            out.write_at(0, data, 2 - std::size_t(run));
+            out.commit();
+            EXPECT_EQ(read_bytes(name), std::vector<std::uint8_t>(data, data + 2 - run));
+        }
     }
     EXPECT_EQ(dir.others({"Output.bmp"}), std::vector<std::string>{});
 }
@@ -410,9 +588,14 @@ TEST(check_output, refuses_all_but_a_regular_file_in_a_folder_that_takes_it)
     ASSERT_EQ(mkfifo((d + "fifo").c_str(), 0600), 0);
     fs::create_symlink("file.bmp", d + "link.bmp");
     fs::create_symlink("sub", d + "link-to-sub");
+    fs::create_symlink("sub/", d + "link-to-sub-slash");
     fs::create_symlink("nowhere.bmp", d + "dangling");
+    fs::create_symlink("missing/nowhere.bmp", d + "dangling-folder");
+    fs::create_symlink("loop-b", d + "loop-a");
+    fs::create_symlink("loop-a", d + "loop-b");
     fs::create_directory(d + "other");
     fs::create_symlink("../file.bmp", d + "other/up.bmp");
+    fs::create_symlink(d + "file.bmp", d + "other/absolute.bmp");
     const int sock = socket(AF_UNIX, SOCK_STREAM, 0);
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
@@ -423,21 +606,30 @@ TEST(check_output, refuses_all_but_a_regular_file_in_a_folder_that_takes_it)
     }
     const std::string not_regular = "to nie jest zwykły plik; zastąpić można tylko zwykły plik";
     const std::string dir_msg = "to jest katalog, a nie plik";
+    const std::string slash = "nazwa zakończona ukośnikiem oznacza katalog, a wynik musi być plikiem";
+    const std::string dangling = "dowiązanie symboliczne prowadzi do nieistniejącego pliku";
     const std::pair<std::string, std::string> cases[] = {
         {d + "new.bmp", ""},
         {d + "file.bmp", ""},
         {d + "link.bmp", ""},
         {d + "other/up.bmp", ""},
+        {d + "other/absolute.bmp", ""},
+        {d + "sub/../new.bmp", ""},
         {"", "nie można utworzyć pliku: pusta nazwa pliku"},
         {d + "sub", dir_msg},
-        {d + "sub/", dir_msg},
         {d + "link-to-sub", dir_msg},
+        {d + "link-to-sub-slash", dir_msg},
         {d + ".", dir_msg},
-        {"/", dir_msg},
+        {d + "sub/..", dir_msg},
+        {d + "sub/", slash},
+        {d + "file.bmp/", slash},
+        {d + "new.bmp/", slash},
+        {"/", slash},
         {d + "fifo", not_regular},
-        {"/dev/null", not_regular},
         {sock_name, not_regular},
-        {d + "dangling", "dowiązanie symboliczne prowadzi do nieistniejącego pliku"},
+        {d + "dangling", dangling},
+        {d + "dangling-folder", dangling},
+        {d + "loop-a", "za dużo poziomów dowiązań symbolicznych"},
         {d + "missing/new.bmp", "nie można utworzyć pliku: nie ma takiego katalogu"},
         {d + "file.bmp/new.bmp", "nie można utworzyć pliku: część ścieżki nie jest katalogiem"},
     };
@@ -447,17 +639,17 @@ TEST(check_output, refuses_all_but_a_regular_file_in_a_folder_that_takes_it)
                   message.empty() ? "" : (name.empty() ? "„”" : name) + ": " + message)
             << name;
     }
-    EXPECT_EQ(check_output(d + "link.bmp").path, fs::canonical(d + "file.bmp").string());
-    EXPECT_EQ(check_output(d + "other/up.bmp").folder, fs::canonical(d).string() + "/");
-    output_target here;
-    ASSERT_EQ(native_output_os().inspect("Output.bmp", here), 0);
-    EXPECT_EQ(here.folder, "");
+    EXPECT_EQ(check_output(d + "other/up.bmp").leaf(), "file.bmp");
+    EXPECT_EQ(check_output(d + "other/absolute.bmp").existing().type, entry_facts::kind::regular);
+    if (geteuid() != 0) {  // a fault here would destroy the machine's own /dev/null as root
+        EXPECT_EQ(error_of([&] { check_output("/dev/null"); }), "/dev/null: " + not_regular);
+    }
     close(sock);
 }
 
 // A link is written through: the file it leads to is replaced, and the link
-// stays a link. A folder that cannot be written is found before anything is
-// asked.
+// stays a link; from a folder deeper than any absolute name may be too. A
+// folder that cannot be written is found before anything is asked.
 TEST(check_output, writes_through_a_link_and_needs_a_folder_it_can_write)
 {
     temp_dir dir;
@@ -465,12 +657,32 @@ TEST(check_output, writes_through_a_link_and_needs_a_folder_it_can_write)
     ASSERT_TRUE(write_file(d + "file.bmp", {1}));
     fs::create_symlink("file.bmp", d + "link.bmp");
     fs::create_directory(d + "sub");
-    output_file out(d + "link.bmp");
     const std::uint8_t data[] = {5, 6};
-    out.write_at(0, data, 2);
-    out.commit();
+    auto write_through = [&](const std::string& name) {
+        output_file out(name, check_output(name), native_output_os());
+        out.write_at(0, data, 2);
+        out.commit();
+    };
+    write_through(d + "link.bmp");
     EXPECT_TRUE(fs::is_symlink(d + "link.bmp"));
     EXPECT_EQ(read_bytes(d + "file.bmp"), std::vector<std::uint8_t>(data, data + 2));
+
+    // 40 folders of 120 bytes: past PATH_MAX from the root.
+    const int here = open(".", O_RDONLY | O_DIRECTORY);
+    ASSERT_EQ(chdir(d.c_str()), 0);
+    for (int k = 0; k < 40; k++) {
+        const std::string step(120, char('a' + k % 26));
+        ASSERT_EQ(mkdir(step.c_str(), 0755), 0);
+        ASSERT_EQ(chdir(step.c_str()), 0);
+    }
+    ASSERT_EQ(symlink("deep.bmp", "link.bmp"), 0);
+    ASSERT_TRUE(write_file("deep.bmp", {1}));
+    const std::string error = error_of([&] { write_through("link.bmp"); });
+    const auto deep = read_bytes("deep.bmp");
+    ASSERT_EQ(fchdir(here), 0);
+    close(here);
+    EXPECT_EQ(error, "");
+    EXPECT_EQ(deep, std::vector<std::uint8_t>(data, data + 2));
 
     if (geteuid() != 0) {  // root may write anywhere
         ASSERT_EQ(chmod((d + "sub").c_str(), 0555), 0);
@@ -478,4 +690,67 @@ TEST(check_output, writes_through_a_link_and_needs_a_folder_it_can_write)
                   d + "sub/new.bmp: nie można utworzyć pliku: brak uprawnień");
         ASSERT_EQ(chmod((d + "sub").c_str(), 0755), 0);
     }
+}
+
+// In a folder that anyone can write in and that is sticky, as /tmp is, a
+// link is followed only where the system's own open would follow it: when
+// it belongs to the user or to the folder's owner. Another user's link
+// there is the classic trap, and is refused, leaving its target alone.
+TEST(check_output, follows_no_link_another_user_planted_in_a_shared_folder)
+{
+    temp_dir dir;
+    const std::string shared = dir.path.string() + "/shared/";
+    fs::create_directory(shared);
+    ASSERT_EQ(chmod(shared.c_str(), 01777), 0);
+    ASSERT_TRUE(write_file((dir.path / "precious.bmp").string(), {7}));
+    ASSERT_EQ(symlink("../precious.bmp", (shared + "mine.bmp").c_str()), 0);
+    EXPECT_EQ(error_of([&] { check_output(shared + "mine.bmp"); }), "");
+    if (geteuid() != 0)
+        GTEST_SKIP() << "only root can plant a link that another user owns";
+    ASSERT_EQ(symlink("../precious.bmp", (shared + "planted.bmp").c_str()), 0);
+    ASSERT_EQ(lchown((shared + "planted.bmp").c_str(), 65534, 65534), 0);
+    EXPECT_EQ(error_of([&] { check_output(shared + "planted.bmp"); }),
+              shared + "planted.bmp: dowiązanie symboliczne w katalogu, do którego wszyscy mogą pisać, należy do "
+                       "kogoś innego; system nie pozwala za nim podążać");
+    ASSERT_EQ(chmod(shared.c_str(), 0777), 0);  // not sticky: the kernel follows it too
+    EXPECT_EQ(error_of([&] { check_output(shared + "planted.bmp"); }), "");
+    ASSERT_EQ(chmod(shared.c_str(), 01777), 0);
+    ASSERT_EQ(chown(shared.c_str(), 65534, 65534), 0);  // the folder's owner's link
+    EXPECT_EQ(error_of([&] { check_output(shared + "planted.bmp"); }), "");
+    EXPECT_EQ(read_bytes(dir.path / "precious.bmp"), std::vector<std::uint8_t>{7});
+}
+
+// An old output that cannot be replaced, or a folder in which nothing can
+// be renamed, is refused before anything is asked; a new output in a
+// folder that can only grow is linked in, where it can be made unnamed.
+TEST(check_output, refuses_what_can_be_neither_replaced_nor_removed)
+{
+    temp_dir dir;
+    const std::string name = (dir.path / "Output.bmp").string();
+    ASSERT_TRUE(write_file(name, {1}));
+    static bool file_fixed, folder_fixed;
+    output_os os = native_output_os();
+    os.look = [](const folder_ref& f, const std::string& leaf, entry_facts& e) {
+        const int err = native_output_os().look(f, leaf, e);
+        e.fixed = e.type == entry_facts::kind::regular && file_fixed;
+        return err;
+    };
+    os.look_folder = [](const folder_ref& f, folder_facts& facts) {
+        const int err = native_output_os().look_folder(f, facts);
+        facts.fixed = folder_fixed;
+        return err;
+    };
+    const std::string refused = name + ": pliku nie można zastąpić: on albo jego katalog może być tylko "
+                                       "uzupełniany albo jest niezmienny (chattr +a lub +i)";
+    for (auto [file, folder] : {std::pair{true, false}, std::pair{false, true}}) {
+        file_fixed = file;
+        folder_fixed = folder;
+        EXPECT_EQ(error_of([&] { check_output(name, os); }), refused);
+    }
+    fs::remove(name);
+    os.create_unnamed = [](const folder_ref&, std::intptr_t&) { return EOPNOTSUPP; };
+    EXPECT_EQ(error_of([&] { output_file out(name, check_output(name, os), os); }),
+              name + ": nie można utworzyć pliku: w katalogu, który może być tylko uzupełniany, nie da się "
+                     "usunąć ani przemianować pliku tymczasowego");
+    EXPECT_EQ(dir.others(), std::vector<std::string>{});
 }

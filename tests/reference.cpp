@@ -93,13 +93,17 @@ void compose_ripple_plain(const image_view& in1, const image_view& in2, std::int
 
 bool unnamed_files_in(const fs::path& dir)
 {
-    std::intptr_t handle = -1;
     const output_os& os = native_output_os();
-    const std::string folder = dir.string() + "/";
-    if (os.create_unnamed(folder, handle) != 0)
+    folder_ref folder;
+    if (os.open_folder(nullptr, dir.string() + "/", folder) != 0)
         return false;
-    const bool linkable = os.link(handle, folder + ".") == EEXIST || os.link_by_path(handle, folder + ".") == EEXIST;
-    os.close(handle);
+    std::intptr_t handle = -1;
+    bool linkable = false;
+    if (os.create_unnamed(folder, handle) == 0) {
+        linkable = os.link(handle, folder, ".") == EEXIST || os.link_by_path(handle, folder, ".") == EEXIST;
+        os.close(handle);
+    }
+    os.close_folder(folder);
     return linkable;
 }
 

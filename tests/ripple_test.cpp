@@ -4,6 +4,7 @@
 #include <cstring>
 #include <fstream>
 
+#include "blend.hpp"
 #include "bmp_make.hpp"
 #include "compose.hpp"
 #include "inputs.hpp"
@@ -145,34 +146,35 @@ TEST(compose_ripple, every_kernel_set_matches_the_plain_definition)
 // inputs come from files, mapped and read ahead band by band, or read band
 // by band where their file system cannot map them, into buffers no larger
 // than a strip; the second is alike, stored the other way, or wider and
-// stored the other way.
-TEST(compose_ripple, strips_written_to_a_file_make_the_same_block)
+// stored the other way. Around the block, the output is the first input.
+TEST(blend_files, strips_written_to_a_file_make_the_same_block)
 {
     temp_dir dir;
     const std::string name = (dir.path / "Output.bmp").string();
     input_os unmappable = native_input_os();
     unmappable.map = [](std::intptr_t, std::uint64_t, std::size_t, void*&) { return ENODEV; };
-    for (bmp_params shape : {bmp_params{5, 3}, bmp_params{4097, 3}, bmp_params{1, 5000}, bmp_params{700, 900}})
+    for (bmp_params shape : {bmp_params{5, 3, 108, 0, 24, 0, 9}, bmp_params{4097, 3}, bmp_params{1, 5000},
+                             bmp_params{700, 900}})
         for (bmp_params second :
              {shape, bmp_params{shape.width, -shape.height}, bmp_params{shape.width + 3, -shape.height - 1}})
             for (std::size_t strip : {default_strip_size, std::size_t(40)})
                 for (const input_os* os : {&native_input_os(), static_cast<const input_os*>(&unmappable)}) {
                     const auto bytes1 = make_bmp(shape, noise1), bytes2 = make_bmp(second, noise2);
-                    bmp_input in1 = load_bytes(bytes1, "1.bmp", *os), in2 = load_bytes(bytes2, "2.bmp", *os);
-                    ASSERT_EQ(in1.pixels == nullptr, os == &unmappable);
-                    match_inputs(in1, in2);
                     picture want1 = in_memory(bytes1), want2 = in_memory(bytes2);
                     line_up(want1, want2);
                     for (auto [x, y] : {std::pair{shape.width / 3, shape.height / 2}, std::pair{-3, 7}}) {
-                        {
-                            output_file out(name);
-                            file_sink sink(out, 0, strip);
-                            input_rows rows1(in1, reading::by_band, sink.capacity());
-                            input_rows rows2(in2, reading::by_band, sink.capacity());
-                            compose_ripple(rows1, rows2, x, y, sink);
-                            out.commit();
-                        }
-                        EXPECT_EQ(read_bytes(name), plain(want1, want2, x, y))
+                        ASSERT_TRUE(write_file((dir.path / "1.bmp").string(), bytes1));
+                        ASSERT_TRUE(write_file((dir.path / "2.bmp").string(), bytes2));
+                        bmp_input in1 = load_bitmap((dir.path / "1.bmp").string(), *os);
+                        bmp_input in2 = load_bitmap((dir.path / "2.bmp").string(), *os);
+                        ASSERT_EQ(in1.pixels == nullptr, os == &unmappable);
+                        match_inputs(in1, in2);
+                        output_file out(name, check_output(name));
+                        blend_files(in1, in2, x, y, out, reading::by_band, strip);
+                        std::vector<std::uint8_t> want = bytes1;
+                        const auto block = plain(want1, want2, x, y);
+                        std::copy(block.begin(), block.end(), want.begin() + std::ptrdiff_t(want1.layout.pixel_offset));
+                        EXPECT_EQ(read_bytes(name), want)
                             << shape.width << "×" << shape.height << " with " << second.width << "×"
                             << second.height << ", " << strip << " at " << x << "," << y
                             << (os == &unmappable ? ", read" : ", mapped");
