@@ -1,15 +1,20 @@
 // Whole-process benchmark: for each pair of pictures (48 megapixels with
 // the centre inside and far outside, 10,000,000 × 1 and 1 × 10,000,000 with
 // the centre inside and 40,000 px off, and a 1 × 1 picture behind 100 MB of
-// header bytes) it makes the pair in a
-// scratch folder, then runs ripple and two baselines in turn:
+// header bytes) it makes the pair in a scratch folder, then runs ripple and
+// three baselines in turn:
+//   synced copy  the stream copy, written as a program that keeps its output
+//                safe must: synced to the disk before it is renamed into
+//                place, and the folder synced after, as ripple does;
 //   stream copy  reads both inputs and writes one output in 1 MiB pieces;
 //   plain copy   reads both inputs whole with fread, writes one with fwrite.
 // It prints the median wall time of each, ripple's ratio to each, and the
 // peak anonymous memory (RssAnon, sampled in one more run of each) beside
-// the peak RSS, which also counts the inputs' mapped pages.
+// the peak RSS, which also counts the inputs' mapped pages. Any program
+// can stand in any slot, an older ripple say, for a comparison side by
+// side.
 //
-//   whole_run RIPPLE STREAM_COPY PLAIN_COPY [FOLDER] [ROUNDS] [CASE]
+//   whole_run RIPPLE SYNCED_COPY STREAM_COPY PLAIN_COPY [FOLDER] [ROUNDS] [CASE]
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -107,12 +112,13 @@ const pair_case cases[] = {
 
 int main(int argc, char** argv)
 {
-    if (argc < 4) {
-        std::fprintf(stderr, "usage: whole_run RIPPLE STREAM_COPY PLAIN_COPY [FOLDER] [ROUNDS] [CASE]\n");
+    constexpr int n = 4;
+    if (argc < 1 + n) {
+        std::fprintf(stderr, "usage: whole_run RIPPLE SYNCED_COPY STREAM_COPY PLAIN_COPY [FOLDER] [ROUNDS] [CASE]\n");
         return 2;
     }
-    std::string programs[3];
-    for (int p = 0; p < 3; p++) {
+    std::string programs[n];
+    for (int p = 0; p < n; p++) {
         char* path = realpath(argv[1 + p], nullptr);  // they run in the pair's folder
         if (!path) {
             std::fprintf(stderr, "whole_run: no %s\n", argv[1 + p]);
@@ -121,10 +127,10 @@ int main(int argc, char** argv)
         programs[p] = path;
         std::free(path);
     }
-    const char* labels[] = {"ripple", "stream copy", "plain copy"};
-    std::string dir = argc > 4 ? argv[4] : "whole_run";
-    int rounds = argc > 5 ? std::atoi(argv[5]) : 7;
-    const char* only = argc > 6 ? argv[6] : nullptr;
+    const char* labels[n] = {"ripple", "synced copy", "stream copy", "plain copy"};
+    std::string dir = argc > n + 1 ? argv[n + 1] : "whole_run";
+    int rounds = argc > n + 2 ? std::atoi(argv[n + 2]) : 7;
+    const char* only = argc > n + 3 ? argv[n + 3] : nullptr;
     mkdir(dir.c_str(), 0777);
 
     const pair_case* made = nullptr;
@@ -142,25 +148,26 @@ int main(int argc, char** argv)
         if (!write_file(dir + "/answers.txt", std::vector<std::uint8_t>(c.answers, c.answers + std::strlen(c.answers))))
             return 1;
 
-        std::vector<double> walls[3];
-        long peak_rss[3] = {}, peak_anon[3] = {};
+        std::vector<double> walls[n];
+        long peak_rss[n] = {}, peak_anon[n] = {};
         for (int r = 0; r < rounds; r++)
-            for (int k = 0; k < 3; k++) {
+            for (int k = 0; k < n; k++) {
                 // Rotate which goes first, so none always meets a warmer cache.
-                int p = (k + r) % 3;
+                int p = (k + r) % n;
                 sample s = run(programs[p], dir, false);
                 walls[p].push_back(s.wall);
                 peak_rss[p] = std::max(peak_rss[p], s.peak_rss_kib);
             }
-        for (int p = 0; p < 3; p++)
+        for (int p = 0; p < n; p++)
             peak_anon[p] = run(programs[p], dir, true).peak_anon_kib;
 
         std::printf("\n%s, %d rounds      median wall   peak anon    peak RSS\n", c.name, rounds);
-        for (int p = 0; p < 3; p++)
+        for (int p = 0; p < n; p++)
             std::printf("  %-12s      %8.3f s  %7.1f MiB  %7.1f MiB\n", labels[p], median(walls[p]),
                         double(peak_anon[p]) / 1024, double(peak_rss[p]) / 1024);
-        std::printf("  ripple / stream copy %.2f, ripple / plain copy %.2f\n",
-                    median(walls[0]) / median(walls[1]), median(walls[0]) / median(walls[2]));
+        std::printf("  ripple / synced copy %.2f, ripple / stream copy %.2f, ripple / plain copy %.2f\n",
+                    median(walls[0]) / median(walls[1]), median(walls[0]) / median(walls[2]),
+                    median(walls[0]) / median(walls[3]));
     }
     std::remove((dir + "/Copy.bmp").c_str());
     return 0;
