@@ -88,7 +88,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const std::string output = scratch("Output.bmp");
         output_file out(output, check_output(output, unsynced), unsynced);
         // Read ahead band by band for some inputs, in small strips for others.
-        blend_files(in1, in2, x, y, out, len1 % 3 ? reading::at_once : reading::by_band,
+        using choice = reading_plan::choice;
+        blend_files(in1, in2, x, y, out, reading_plan(in1, in2, len1 % 3 ? choice::in_whole : choice::ahead_by_band),
                     len2 % 2 ? 16 + len2 % 256 : std::size_t(1) << 20);
         offset = in1.layout.pixel_offset;
         image = in1.layout.image_size;

@@ -128,7 +128,6 @@ private:
     columns columns_of(range dx) const;
     side side_of(range band, std::int64_t dir) const;
     side_strips open_strips(const side& s, const columns& window);
-    void fetch_inputs(side_strips& st, int part);
     void finish_strips(const side_strips& st);
     void compose_band(range band, range window_dx, const columns& window);
     void compose_chunk(range dx, range band, const side (&sides)[2], const side_strips (&strips)[2]);
@@ -161,6 +160,8 @@ composition::composition(const kernel_set& kernels, row_source& in1, row_source&
 void composition::make_flat_tables()
 {
     const std::int64_t rows = std::max<std::int64_t>(1, chunk / window_columns_);
+    flat_at_.reserve(std::size_t(rows * stride_));
+    flat_keep_.reserve(std::size_t(rows * stride_));
     for (std::int64_t t = 0; t < rows * stride_; t++) {
         const std::int64_t b = t % stride_, col = std::min(b / 3, width_ - 1);
         flat_at_.push_back(std::int32_t(t / stride_ * width_ + col));
@@ -187,40 +188,34 @@ side composition::side_of(range band, std::int64_t dir) const
     return s;
 }
 
-// Slots 0 and 1 go up, 2 and 3 down.
+// Each strip's band is asked of both inputs in the strip's own slot.
 side_strips composition::open_strips(const side& s, const columns& window)
 {
     side_strips st;
     if (s.dy.empty())
         return st;
-    const int slot = s.dir > 0 ? 0 : 2;
-    const std::int64_t first = s.lowest_row(), rows = s.dy.size();
+    band_request r{s.dir > 0, 0, s.lowest_row(), s.dy.size(), 0, 0, false};
+    auto open = [&](int part, range j) {
+        r.part = part;
+        r.j0 = j.begin;
+        r.j1 = j.end;
+        r.whole_rows = j.begin == 0 && j.end == width_;
+        st.part[part] = writer_.open(r.slot(), r.first, r.count, r.j0, r.j1);
+        st.in1[part] = in1_.band(r);
+        st.in2[part] = in2_.band(r);
+    };
     if (!windowed_) {
-        st.part[0] = st.part[1] = writer_.open(slot, first, rows, 0, width_);
-        fetch_inputs(st, 0);
+        open(0, {0, width_});
+        st.part[1] = st.part[0];
         st.in1[1] = st.in1[0];
         st.in2[1] = st.in2[0];
         return st;
     }
-    if (!window.left.empty()) {
-        st.part[0] = writer_.open(slot, first, rows, window.left.begin, window.left.end);
-        fetch_inputs(st, 0);
-    }
-    if (!window.right.empty()) {
-        st.part[1] = writer_.open(slot + 1, first, rows, window.right.begin, window.right.end);
-        fetch_inputs(st, 1);
-    }
+    if (!window.left.empty())
+        open(0, window.left);
+    if (!window.right.empty())
+        open(1, window.right);
     return st;
-}
-
-// The inputs' pixels of a strip are asked for in the strip's own slot,
-// whole rows with their padding, which the flat runs read.
-void composition::fetch_inputs(side_strips& st, int part)
-{
-    const strip& s = st.part[part];
-    const std::int64_t row_bytes = s.j0 == 0 && s.j1 == width_ ? stride_ : 3 * (s.j1 - s.j0);
-    st.in1[part] = in1_.band(s.slot, s.first_row, s.rows, s.j0, row_bytes);
-    st.in2[part] = in2_.band(s.slot, s.first_row, s.rows, s.j0, row_bytes);
 }
 
 // The flat runs have zeroed the padding already.

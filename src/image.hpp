@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "bitmap.hpp"
+
 struct image_view {
     const std::uint8_t* base = nullptr;  // row 0, column 0
     std::ptrdiff_t stride = 0;
@@ -27,6 +29,24 @@ struct band_view {
     }
 };
 
+// The bands the composition has open at once: for the rows going up from
+// the centre's and those going down, the whole rows, or where a row is
+// longer than a strip, its columns left of the centre and right of it.
+constexpr int band_slots = 4;
+
+// A band of rows that the composition asks a picture for: rows [first,
+// first + count) and columns [j0, j1), with the padding that ends each row
+// where the band holds whole rows (which the flat runs read).
+struct band_request {
+    bool upward = true;  // rows cy + dy, so that the next band lies above
+    int part = 0;        // 0: whole rows or the left columns, 1: the right ones
+    std::int64_t first = 0, count = 0, j0 = 0, j1 = 0;
+    bool whole_rows = false;
+
+    int slot() const { return (upward ? 0 : 2) + part; }
+    std::int64_t bytes_per_row() const { return whole_rows ? row_length(j1) : 3 * (j1 - j0); }
+};
+
 // Where the composition finds the pixels it blends. It asks for each band
 // of rows just before it blends it, so that a source may read the picture
 // band by band instead of holding all of it.
@@ -38,15 +58,8 @@ public:
     virtual ~row_source() = default;
     const image_view& shape() const { return shape_; }
 
-    // Up to four bands are asked for at once, in slots 0 to 3: slots 0 and
-    // 1 for rows going up from the centre's, 2 and 3 going down.
-    static constexpr int slots = 4;
-    // The rows [first, first + count) and columns [j0, j1) in `slot`,
-    // padding included where j1 is the width of the first input,
-    // `row_bytes` the bytes of each row from j0 on. Valid until the slot is
-    // asked for again.
-    virtual band_view band(int slot, std::int64_t first, std::int64_t count, std::int64_t j0,
-                           std::int64_t row_bytes) = 0;
+    // The band, valid until a band of the same slot is asked for again.
+    virtual band_view band(const band_request& r) = 0;
 
 private:
     image_view shape_;
@@ -56,8 +69,8 @@ private:
 class memory_rows : public row_source {
 public:
     using row_source::row_source;
-    band_view band(int, std::int64_t first, std::int64_t, std::int64_t j0, std::int64_t) override
+    band_view band(const band_request& r) override
     {
-        return {shape().row(first) + 3 * j0, shape().stride, first, j0};
+        return {shape().row(r.first) + 3 * r.j0, shape().stride, r.first, r.j0};
     }
 };

@@ -77,11 +77,13 @@ input_file::input_file(std::string name, const input_os& os) : os_(os), name_(st
         close();  // no destructor runs for a constructor that throws
         fail(name_, problem);
     }
+    identity_ = st.identity;
     version_ = st.version;
 }
 
 input_file::input_file(input_file&& o) noexcept
-    : os_(o.os_), name_(std::move(o.name_)), handle_(std::exchange(o.handle_, -1)), version_(o.version_),
+    : os_(o.os_), name_(std::move(o.name_)), handle_(std::exchange(o.handle_, -1)), identity_(o.identity_),
+      version_(o.version_),
       map_base_(std::exchange(o.map_base_, nullptr)), map_length_(std::exchange(o.map_length_, 0))
 {
 }
@@ -149,9 +151,8 @@ void input_file::check_unchanged() const
     const file_version now = status().version;
     if (now.size < version_.size)
         fail(name_, "plik został skrócony w trakcie odczytu");
-    if (now.size != version_.size || now.mtime_ns != version_.mtime_ns ||
-        now.ctime_ns != version_.ctime_ns || now.inode != version_.inode ||
-        now.device != version_.device)
+    file_status named;
+    if (now != version_ || os_.status_of_name(name_, named) != 0 || named.identity != identity_)
         fail(name_, "plik zmienił się w trakcie działania programu");
 }
 
@@ -192,21 +193,21 @@ std::span<const std::uint8_t> used_span(const bmp_input& in, const bmp_input& in
 
 }  // namespace
 
-reading plan_reading(const bmp_input& in1, const bmp_input& in2)
+reading_plan::reading_plan(const bmp_input& in1, const bmp_input& in2, choice c)
+    : os_(in1.file.os()), used_{used_span(in1, in1), used_span(in2, in1)}, in_whole_(c == choice::in_whole)
 {
-    const auto used1 = used_span(in1, in1), used2 = used_span(in2, in1);
-    const std::uint64_t need = in1.layout.image_size + used1.size() + used2.size();
-    if (need > in1.file.os().available_memory() / 2)
-        return reading::by_band;
-    for (auto used : {used1, used2})
-        if (!used.empty())
-            in1.file.os().start_reading(used.data(), used.size());
-    return reading::at_once;
+    if (c == choice::by_memory)
+        in_whole_ = in1.layout.image_size + used_[0].size() + used_[1].size() <= os_.available_memory() / 2;
+    if (in_whole_)
+        for (auto used : used_)
+            if (!used.empty())
+                os_.start_reading(used.data(), used.size());
 }
 
-void finish_reading(const bmp_input& in, const bmp_input& in1, reading how)
+void reading_plan::finish() const
 {
-    const auto used = used_span(in, in1);
-    if (how == reading::at_once && !used.empty())
-        in.file.os().wait_for(used.data(), used.size());
+    if (in_whole_)
+        for (auto used : used_)
+            if (!used.empty())
+                os_.wait_for(used.data(), used.size());
 }

@@ -23,15 +23,23 @@
 
 // What tells one version of a file from another: a rewrite changes the
 // size, the modification time, or at least the change time, which no user
-// can set back; a file put in its place has another identity.
+// can set back.
 struct file_version {
     std::uint64_t size = 0;
-    std::uint64_t device = 0, inode = 0;
     std::int64_t mtime_ns = 0, ctime_ns = 0;
+    bool operator==(const file_version&) const = default;
+};
+
+// Which file it is: a file put in another's place under its name has
+// another identity.
+struct file_identity {
+    std::uint64_t device = 0, inode = 0;
+    bool operator==(const file_identity&) const = default;
 };
 
 struct file_status {
     enum class kind { regular, directory, other } type = kind::other;
+    file_identity identity;
     file_version version;
 };
 
@@ -41,7 +49,11 @@ struct input_os {
     // Opens `name` for reading, without waiting for a FIFO's writer or a
     // device.
     int (*open)(const std::string& name, std::intptr_t& handle);
+    // What the open file is now, asking the file system afresh where it
+    // caches what it says (network and FUSE file systems).
     int (*status)(std::intptr_t handle, file_status& st);
+    // What the name holds now, following links as open does.
+    int (*status_of_name)(const std::string& name, file_status& st);
     // Reads some of the n bytes at `offset`, and says how many: 0 at the end.
     int (*read_at)(std::intptr_t handle, std::uint64_t offset, std::uint8_t* dst, std::size_t n,
                    std::size_t& got);
@@ -82,8 +94,9 @@ public:
     // ends the run with the truncated-file line, not SIGBUS.
     const std::uint8_t* map(std::uint64_t offset, std::uint64_t n);
 
-    // Throws if the file is no longer the version that was measured, so
-    // that no output is made from a file that changed.
+    // Throws if the file is no longer the version that was measured, or the
+    // name no longer holds it, so that no output is made from a file that
+    // changed.
     void check_unchanged() const;
     // Lets go of the mapping and the file, which Windows would otherwise
     // not let the output replace.
@@ -93,6 +106,7 @@ private:
     const input_os& os_;
     std::string name_;
     std::intptr_t handle_ = -1;  // a descriptor or a handle, by platform
+    file_identity identity_;
     file_version version_;
     void* map_base_ = nullptr;
     std::size_t map_length_ = 0;
@@ -120,14 +134,27 @@ bmp_input load_bitmap(const std::string& name, const input_os& os = native_input
 // rows with the first's.
 void match_inputs(const bmp_input& in1, bmp_input& in2);
 
-// How the mapped inputs reach memory: all at once while the user answers
-// (where the three pictures fit in half of the available memory), or each
-// band just before it is used.
-enum class reading { at_once, by_band };
-// Chooses, and where the answer is at once, starts reading without waiting.
-reading plan_reading(const bmp_input& in1, const bmp_input& in2);
-// Waits for what plan_reading started.
-void finish_reading(const bmp_input& in, const bmp_input& in1, reading how);
+// How mapped inputs reach memory: read in whole while the user answers,
+// where the three pictures fit in half of the memory available, or each
+// band read ahead just before it is blended, so that pictures larger than
+// memory work too. (Inputs that cannot be mapped are copied band by band
+// into buffers, whatever the plan.)
+class reading_plan {
+public:
+    // By the memory available, or as given (for tests and the fuzzer).
+    enum class choice { by_memory, in_whole, ahead_by_band };
+    // Chooses, and where the choice is to read in whole, starts reading
+    // without waiting.
+    reading_plan(const bmp_input& in1, const bmp_input& in2, choice c = choice::by_memory);
+    bool in_whole() const { return in_whole_; }
+    // Waits for what the constructor started.
+    void finish() const;
+
+private:
+    const input_os& os_;
+    std::span<const std::uint8_t> used_[2];
+    bool in_whole_;
+};
 
 // The line for a fault at `address` (a page another program cut off): the
 // truncated-file line of the input mapped there, or a general one. Safe in

@@ -8,6 +8,9 @@
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#ifdef __linux__
+#include <sys/sysmacros.h>  // makedev, for statx's device numbers
+#endif
 
 #include "inputs.hpp"
 
@@ -31,27 +34,63 @@ int open_input(const std::string& name, std::intptr_t& handle)
     return 0;
 }
 
+file_status::kind kind_of(mode_t mode)
+{
+    using kind = file_status::kind;
+    return S_ISREG(mode) ? kind::regular : S_ISDIR(mode) ? kind::directory : kind::other;
+}
+
+void from_stat(const struct stat& st, file_status& out)
+{
+    out.type = kind_of(st.st_mode);
+    out.identity = {std::uint64_t(st.st_dev), std::uint64_t(st.st_ino)};
+#if defined(__APPLE__)
+    out.version = {std::uint64_t(st.st_size), nanoseconds(st.st_mtimespec), nanoseconds(st.st_ctimespec)};
+#else
+    out.version = {std::uint64_t(st.st_size), nanoseconds(st.st_mtim), nanoseconds(st.st_ctim)};
+#endif
+}
+
+// A network or FUSE file system may answer from attributes it cached when
+// the file was opened, which its own reads never refresh (read-only FUSE
+// mounts that cannot map files, as bindfs with direct_io, sshfs, rclone);
+// statx can tell it to ask afresh. Where statx is missing or denied (old
+// kernels, some containers), stat answers.
+int status_at(int at, const char* name, int flags, file_status& out)
+{
+#if defined(STATX_BASIC_STATS) && defined(AT_STATX_FORCE_SYNC)
+    struct statx sx;
+    if (::statx(at, name, flags | AT_STATX_FORCE_SYNC, STATX_BASIC_STATS, &sx) == 0) {
+        out.type = kind_of(sx.stx_mode);
+        out.identity = {std::uint64_t(makedev(sx.stx_dev_major, sx.stx_dev_minor)), std::uint64_t(sx.stx_ino)};
+        out.version = {sx.stx_size, std::int64_t(sx.stx_mtime.tv_sec) * 1000000000 + sx.stx_mtime.tv_nsec,
+                       std::int64_t(sx.stx_ctime.tv_sec) * 1000000000 + sx.stx_ctime.tv_nsec};
+        return 0;
+    }
+    if (errno != ENOSYS && errno != EPERM)
+        return errno;
+#endif
+    struct stat st;
+    if (::fstatat(at, name, &st, flags) != 0)
+        return errno;
+    from_stat(st, out);
+    return 0;
+}
+
 int status(std::intptr_t handle, file_status& out)
 {
+#if defined(AT_EMPTY_PATH)
+    return status_at(int(handle), "", AT_EMPTY_PATH, out);
+#else
     struct stat st;
     if (::fstat(int(handle), &st) != 0)
         return errno;
-    out.type = S_ISREG(st.st_mode)   ? file_status::kind::regular
-               : S_ISDIR(st.st_mode) ? file_status::kind::directory
-                                     : file_status::kind::other;
-    file_version& v = out.version;
-    v.size = std::uint64_t(st.st_size);
-    v.device = std::uint64_t(st.st_dev);
-    v.inode = std::uint64_t(st.st_ino);
-#if defined(__APPLE__)
-    v.mtime_ns = nanoseconds(st.st_mtimespec);
-    v.ctime_ns = nanoseconds(st.st_ctimespec);
-#else
-    v.mtime_ns = nanoseconds(st.st_mtim);
-    v.ctime_ns = nanoseconds(st.st_ctim);
-#endif
+    from_stat(st, out);
     return 0;
+#endif
 }
+
+int status_of_name(const std::string& name, file_status& out) { return status_at(AT_FDCWD, name.c_str(), 0, out); }
 
 int read_at(std::intptr_t handle, std::uint64_t offset, std::uint8_t* dst, std::size_t n, std::size_t& got)
 {
@@ -129,7 +168,7 @@ std::uint64_t available_memory()
 
 const input_os& native_input_os()
 {
-    static const input_os os{open_input, status,        read_at,  page_size,       map,
-                             unmap,      close_file,    start_reading, wait_for, available_memory};
+    static const input_os os{open_input, status,     status_of_name, read_at,  page_size,       map,
+                             unmap,      close_file, start_reading,  wait_for, available_memory};
     return os;
 }

@@ -37,13 +37,20 @@ int status(std::intptr_t handle, file_status& st)
         return last_errno();
     st.type = info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY ? file_status::kind::directory
                                                                : file_status::kind::regular;
-    file_version& v = st.version;
-    v.size = join(info.nFileSizeHigh, info.nFileSizeLow);
-    v.device = info.dwVolumeSerialNumber;
-    v.inode = join(info.nFileIndexHigh, info.nFileIndexLow);
-    v.mtime_ns = basic.LastWriteTime.QuadPart * 100;
-    v.ctime_ns = basic.ChangeTime.QuadPart * 100;
+    st.identity = {info.dwVolumeSerialNumber, join(info.nFileIndexHigh, info.nFileIndexLow)};
+    st.version = {join(info.nFileSizeHigh, info.nFileSizeLow), basic.LastWriteTime.QuadPart * 100,
+                  basic.ChangeTime.QuadPart * 100};
     return 0;
+}
+
+int status_of_name(const std::string& name, file_status& st)
+{
+    std::intptr_t h = -1;
+    if (const int err = open_input(name, h))
+        return err;
+    const int err = status(h, st);
+    ::CloseHandle(handle_of(h));
+    return err;
 }
 
 int read_at(std::intptr_t handle, std::uint64_t offset, std::uint8_t* dst, std::size_t n, std::size_t& got)
@@ -97,7 +104,7 @@ std::uint64_t available_memory()
 
 const input_os& native_input_os()
 {
-    static const input_os os{open_input, status,     read_at,   granularity, map,
-                             unmap,      close_file, no_advice, no_advice,   available_memory};
+    static const input_os os{open_input, status,     status_of_name, read_at,   granularity,     map,
+                             unmap,      close_file, no_advice,      no_advice, available_memory};
     return os;
 }

@@ -31,7 +31,7 @@ int run(const command_line& command)
         match_inputs(in1, in2);
         at = &command.output;
         output_target target = check_output(command.output);
-        const reading how = plan_reading(in1, in2);
+        const reading_plan plan(in1, in2);
 
         // ask
         at = &stdin_name;
@@ -41,7 +41,7 @@ int run(const command_line& command)
         // blend into the output, made only of inputs that stayed what they were
         at = &command.output;
         output_file out(command.output, std::move(target));
-        blend_files(in1, in2, x, y, out, how);
+        blend_files(in1, in2, x, y, out, plan);
         return 0;
     } catch (const ripple_error& e) {
         std::fprintf(stderr, "%s\n", e.what());

@@ -7,7 +7,7 @@
 
 std::uint8_t* pixel_sink::open(int slot, std::uint64_t offset, std::size_t n)
 {
-    require(slot >= 0 && slot < slots && n <= capacity(), "pas nigdy nie wychodzi poza swój bufor");
+    require(slot >= 0 && slot < band_slots && n <= capacity(), "pas nigdy nie wychodzi poza swój bufor");
     return place(slot, offset, n);
 }
 

@@ -1,7 +1,7 @@
 // Where the composition puts the output pixel block: in strips, each a
 // rectangle of rows and columns that is composed in place and then handed
 // on. The program hands each strip to the output file as soon as it is
-// done (file_sink, in output.hpp), so no memory of the picture's size is
+// done (file_sink, in blend.cpp), so no memory of the picture's size is
 // needed; tests and benchmarks keep the whole block in memory
 // (memory_sink, in tests/reference.hpp).
 #pragma once
@@ -9,15 +9,19 @@
 #include <cstddef>
 #include <cstdint>
 
-// The size of the strips the program composes the output in.
+#include "image.hpp"
+
+// The size of the strips the program composes the output in; smaller
+// where the inputs are copied band by band into buffers of a strip's size,
+// so that the buffers of both inputs and of the output stay under 1 MiB.
 constexpr std::size_t default_strip_size = std::size_t(256) << 10;
+constexpr std::size_t copied_strip_size = std::size_t(96) << 10;
 
 class pixel_sink {
 public:
-    // Up to four strips are open at once, in slots 0 to 3. A strip holds
-    // at most `strip_size` bytes, plus the padding that may end its row
-    // when the strip is a window of one row.
-    static constexpr int slots = 4;
+    // A strip is open in each of the band slots at most. A strip holds at
+    // most `strip_size` bytes, plus the padding that may end its row when
+    // the strip is a window of one row.
     explicit pixel_sink(std::size_t strip_size) : strip_size_(strip_size) {}
     virtual ~pixel_sink() = default;
 

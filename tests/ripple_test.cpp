@@ -170,7 +170,8 @@ TEST(blend_files, strips_written_to_a_file_make_the_same_block)
                         ASSERT_EQ(in1.pixels == nullptr, os == &unmappable);
                         match_inputs(in1, in2);
                         output_file out(name, check_output(name));
-                        blend_files(in1, in2, x, y, out, reading::by_band, strip);
+                        blend_files(in1, in2, x, y, out, reading_plan(in1, in2, reading_plan::choice::ahead_by_band),
+                                    strip);
                         std::vector<std::uint8_t> want = bytes1;
                         const auto block = plain(want1, want2, x, y);
                         std::copy(block.begin(), block.end(), want.begin() + std::ptrdiff_t(want1.layout.pixel_offset));
@@ -181,6 +182,69 @@ TEST(blend_files, strips_written_to_a_file_make_the_same_block)
                     }
                 }
 }
+
+#if !RIPPLE_SANITIZED  // whose allocator this would replace
+// The heap, counted: every allocation of this test program goes through
+// these, so that a test can see the most that was held at once.
+namespace heap {
+std::size_t now, peak;
+}
+
+void* operator new(std::size_t n)
+{
+    auto* p = static_cast<std::size_t*>(std::malloc(n + 16));
+    if (!p)
+        throw std::bad_alloc();
+    *p = n;
+    heap::now += n;
+    heap::peak = std::max(heap::peak, heap::now);
+    return p + 2;
+}
+void* operator new[](std::size_t n) { return operator new(n); }
+void operator delete(void* p) noexcept
+{
+    if (!p)
+        return;
+    auto* h = static_cast<std::size_t*>(p) - 2;
+    heap::now -= *h;
+    std::free(h);
+}
+void operator delete[](void* p) noexcept { operator delete(p); }
+void operator delete(void* p, std::size_t) noexcept { operator delete(p); }
+void operator delete[](void* p, std::size_t) noexcept { operator delete(p); }
+
+// The program's own memory does not grow with the pictures: on any path,
+// mapped or copied band by band, for shapes whose rows are longer than a
+// strip and shorter, and pictures with many bytes after their pixels,
+// what it holds at once stays under 1.5 MiB (beside the half MiB any
+// process of it has before it starts).
+TEST(blend_files, holds_the_same_memory_for_any_picture)
+{
+    temp_dir dir;
+    const std::string name = (dir.path / "Output.bmp").string();
+    input_os unmappable = native_input_os();
+    unmappable.map = [](std::intptr_t, std::uint64_t, std::size_t, void*&) { return ENODEV; };
+    const bmp_params shapes[] = {{5, 3}, {8000, 60}, {300000, 4}, {1, 100000}, {100000, 1},
+                                 {100, 100, 40, 0, 24, 0, 3 << 20}};
+    for (const bmp_params& shape : shapes)
+        for (const input_os* os : {&native_input_os(), static_cast<const input_os*>(&unmappable)})
+            for (auto [x, y] : {std::pair{shape.width / 2, std::abs(shape.height) / 2}, std::pair{-40000, 70000}}) {
+                ASSERT_TRUE(write_file((dir.path / "1.bmp").string(), make_bmp(shape, noise1)));
+                ASSERT_TRUE(write_file((dir.path / "2.bmp").string(), make_bmp(shape, noise2)));
+                bmp_input in1 = load_bitmap((dir.path / "1.bmp").string(), *os);
+                bmp_input in2 = load_bitmap((dir.path / "2.bmp").string(), *os);
+                match_inputs(in1, in2);
+                const reading_plan plan(in1, in2);
+                output_file out(name, check_output(name));
+                const std::size_t before = heap::now;
+                heap::peak = heap::now;
+                blend_files(in1, in2, x, y, out, plan);
+                EXPECT_LT(heap::peak - before, std::size_t(1536) << 10)
+                    << shape.width << "×" << shape.height << " at " << x << "," << y
+                    << (os == &unmappable ? ", copied" : ", mapped");
+            }
+}
+#endif
 
 #if defined(__x86_64__) && defined(__linux__)
 // The fastest kernels the processor has, as the kernel tells it, are the

@@ -17,16 +17,16 @@ namespace fs = std::filesystem;
 // Whether AddressSanitizer is built in: it owns SIGSEGV and reserves the
 // address space, which some tests must then leave alone.
 #if defined(__SANITIZE_ADDRESS__)
-constexpr bool address_sanitizer = true;
+#define RIPPLE_SANITIZED 1
 #elif defined(__has_feature)
 #if __has_feature(address_sanitizer)
-constexpr bool address_sanitizer = true;
-#else
-constexpr bool address_sanitizer = false;
+#define RIPPLE_SANITIZED 1
 #endif
-#else
-constexpr bool address_sanitizer = false;
 #endif
+#ifndef RIPPLE_SANITIZED
+#define RIPPLE_SANITIZED 0
+#endif
+constexpr bool address_sanitizer = RIPPLE_SANITIZED;
 
 // A fresh folder under the system's temporary one, removed with everything
 // in it at the end of the scope.
