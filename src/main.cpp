@@ -35,8 +35,9 @@ int run(const command_line& command)
 
         // ask
         at = &stdin_name;
-        const std::int32_t x = ask_coordinate("Podaj współrzędną x : ", stdin, stdout, stderr);
-        const std::int32_t y = ask_coordinate("Podaj współrzędną y : ", stdin, stdout, stderr);
+        reply_stream replies(stdin);
+        const std::int32_t x = ask_coordinate("Podaj współrzędną x : ", replies, stdout, stderr);
+        const std::int32_t y = ask_coordinate("Podaj współrzędną y : ", replies, stdout, stderr);
 
         // blend into the output, made only of inputs that stayed what they were
         at = &command.output;

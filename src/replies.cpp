@@ -66,7 +66,23 @@ std::optional<std::int32_t> parse_coordinate(std::string_view token)
 
 std::string shown_reply(std::string_view raw, bool longer) { return shown_text(raw, 40, longer); }
 
-std::int32_t ask_coordinate(const char* prompt, std::FILE* in, std::FILE* out, std::FILE* err)
+int reply_stream::get()
+{
+    if (!started_) {
+        started_ = true;
+        static constexpr unsigned char mark[] = {0xef, 0xbb, 0xbf};
+        for (int c; ahead_count_ < 3 && (c = std::getc(in_)) != EOF;) {
+            ahead_[ahead_count_++] = static_cast<unsigned char>(c);
+            if (c != mark[ahead_count_ - 1])
+                break;
+        }
+        if (ahead_count_ == 3 && ahead_[2] == mark[2])
+            ahead_count_ = 0;
+    }
+    return ahead_next_ < ahead_count_ ? ahead_[ahead_next_++] : std::getc(in_);
+}
+
+std::int32_t ask_coordinate(const char* prompt, reply_stream& in, std::FILE* out, std::FILE* err)
 {
     for (;;) {
         // A reader that went away (a closed pipe) or a full disk ends the
@@ -75,16 +91,16 @@ std::int32_t ask_coordinate(const char* prompt, std::FILE* in, std::FILE* out, s
         if (std::fputs(prompt, out) < 0 || std::fflush(out) != 0)
             fail(stdout_name, "błąd zapisu: " + os_reason(errno != 0 ? errno : EIO));
         int c;
-        while ((c = std::getc(in)) != EOF && is_space(c)) {
+        while ((c = in.get()) != EOF && is_space(c)) {
         }
-        if (c == EOF && std::ferror(in))
+        if (c == EOF && in.failed())
             fail(stdin_name, "błąd odczytu: " + os_reason(errno));
         if (c == EOF)
             fail(stdin_name, "dane skończyły się przed podaniem obu współrzędnych");
         coordinate_parser number;
         std::string raw;  // enough of it for any 40 characters
         bool longer = false;
-        for (; c != EOF && !is_space(c); c = std::getc(in)) {
+        for (; c != EOF && !is_space(c); c = in.get()) {
             number.feed(char(c));
             if (raw.size() < 4 * 40)
                 raw += char(c);
@@ -94,7 +110,7 @@ std::int32_t ask_coordinate(const char* prompt, std::FILE* in, std::FILE* out, s
         if (auto v = number.result())
             return *v;
         while (c != EOF && c != '\n')
-            c = std::getc(in);
+            c = in.get();
         std::fprintf(err,
                      "nieprawidłowa odpowiedź „%s”: potrzebna liczba całkowita z zakresu od "
                      "-2147483648 do 2147483647 (np. 320, -5, 0x1F, 017)\n",

@@ -32,6 +32,25 @@ std::pair<char32_t, std::size_t> decode(std::string_view raw, std::size_t i)
     return {cp, len};
 }
 
+// Characters that steer a terminal, split a line or hide: the controls (C0,
+// DEL, C1); the line and paragraph separators; the bidirectional controls,
+// which reverse the rest of a line where a terminal lays out text both
+// ways; and the format characters that show nothing (zero-width spaces and
+// joiners, the soft hyphen, the byte-order mark, invisible operators, tags),
+// which make one name look like another.
+bool hidden(char32_t c)
+{
+    static constexpr std::pair<char32_t, char32_t> ranges[] = {
+        {0x00, 0x1f},       {0x7f, 0x9f},       {0xad, 0xad},     {0x61c, 0x61c},   {0x180e, 0x180e},
+        {0x200b, 0x200f},   {0x2028, 0x202e},   {0x2060, 0x206f}, {0xfeff, 0xfeff}, {0xfff9, 0xfffb},
+        {0x1bca0, 0x1bca3}, {0x1d173, 0x1d17a}, {0xe0000, 0xe007f},
+    };
+    for (auto [first, last] : ranges)
+        if (c >= first && c <= last)
+            return true;
+    return false;
+}
+
 }  // namespace
 
 std::string shown_text(std::string_view raw, std::size_t max_chars, bool longer)
@@ -40,8 +59,7 @@ std::string shown_text(std::string_view raw, std::size_t max_chars, bool longer)
     std::size_t i = 0;
     for (std::size_t chars = 0; i < raw.size() && chars < max_chars; chars++) {
         const auto [cp, len] = decode(raw, i);
-        const bool control = cp < 0x20 || (cp >= 0x7f && cp < 0xa0);
-        if (len > 0 && !control)
+        if (len > 0 && !hidden(cp))
             out.append(raw.substr(i, len));
         else
             out += '?';

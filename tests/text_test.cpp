@@ -11,43 +11,70 @@
 // nothing in it can steer the terminal.
 TEST(shown_reply, shows_at_most_40_printable_characters)
 {
-    const std::string forty(40, '0'), a39(39, 'a');
+    const std::string forty(40, '0'), a39(39, 'a'), polish = "zażółćgęśląjaźń";
     const std::pair<std::string, std::string> cases[] = {
         {"abc", "abc"},
         {forty, forty},
         {forty + "abc", forty + "…"},
         {a39 + "żb", a39 + "ż…"},              // cut after a whole 2-byte character
         {a39 + "€b", a39 + "€…"},              // and a whole 3-byte one
-        {"\xc2\x9b" "2J", "?2J"},              // C1: a CSI
-        {"\x1b[1m\xff", "?[1m?"},              // ESC and a byte that is never UTF-8
-        {"a\x7f" "b", "a?b"},                  // DEL
-        {"\xc0\xaf", "??"},                    // an overlong "/"
-        {"\xed\xa0\x80", "???"},               // a surrogate
-        {"\xe2\x82", "??"},                    // a character cut short
-        {"zażółć", "zażółć"},
-        {a39 + "\xf0\x9d\x84\x9e" "b", a39 + "\xf0\x9d\x84\x9e" "…"},  // a whole 4-byte one
-        {"\xf4\x90\x80\x80", "????"},     // past U+10FFFF
-        {"\xf8\x88\x80\x80\x80", "?????"}, // a 5-byte form, never UTF-8
+        {a39 + "\xf0\x9d\x84\x9e" "b", a39 + "\xf0\x9d\x84\x9e" "…"},  // and a whole 4-byte one
+        {polish + polish + polish, polish + polish + "zażółćgęśl…"},  // characters, not bytes
     };
     for (const auto& [raw, shown] : cases)
         EXPECT_EQ(shown_reply(raw), shown) << raw;
     EXPECT_EQ(shown_reply("abc", true), "abc…");
 }
 
-// Names are shown whole, by the same rule; an empty one as „”.
-TEST(shown_name, shows_controls_and_bad_bytes_as_question_marks)
+// Names are shown whole; replies by the same rule. What could steer the
+// terminal, split the line or hide is shown as "?", and so is every byte
+// that is not UTF-8; the edges of each range are where a slip shows.
+TEST(shown_text, shows_what_steers_splits_or_hides_as_question_marks)
 {
     const std::string long_name(300, 'n');
     const std::pair<std::string, std::string> cases[] = {
         {"Zdjęcia/wakacje.bmp", "Zdjęcia/wakacje.bmp"},
+        {long_name, long_name},
         {"two\nlines.bmp", "two?lines.bmp"},
         {"\x1b]0;title\x07.bmp", "?]0;title?.bmp"},
-        {"\x9b" "2J", "?2J"},
-        {long_name, long_name},
-        {"", "„”"},
+        {"\x1f~\x7f", "?~?"},                      // C0's last, the last printable, DEL
+        {"\xc2\x9b" "2J \xc2\x9f \xc2\xa0", "?2J ? \xc2\xa0"},  // C1: a CSI, its last; then no-break space
+        {"\xc2\x9b" "2J", "?2J"},
+        {"\x9b" "2J", "?2J"},                        // a lone C1 byte is no UTF-8
+        // Bidirectional controls, which reverse what follows on terminals
+        // that lay out text both ways: an override, an isolate, a mark.
+        {"kot\xe2\x80\xae" "pmb.exe", "kot?pmb.exe"},
+        {"a\xe2\x81\xa6" "b\xe2\x81\xa9", "a?b?"},
+        {"a\xe2\x80\x8f" "b\xd8\x9c", "a?b?"},
+        // Line and paragraph separators, which split the line for tools
+        // that know Unicode.
+        {"a\xe2\x80\xa8" "b\xe2\x80\xa9", "a?b?"},
+        // What shows nothing: zero-width space, joiner, word joiner, soft
+        // hyphen, byte-order mark, a tag.
+        {"a\xe2\x80\x8b" "b\xe2\x80\x8d" "c\xe2\x81\xa0" "d\xc2\xad" "e\xef\xbb\xbf" "f\xf3\xa0\x80\x81",
+         "a?b?c?d?e?f?"},
+        {"\xe2\x80\x8a\xe2\x80\x90", "\xe2\x80\x8a\xe2\x80\x90"},  // a hair space and a hyphen show
+        // UTF-8 at the edges of each length, and just past them.
+        {"\xc2\x80", "?"},                              // U+0080, a C1 control
+        {"\xc1\xbf", "??"},                             // overlong below it
+        {"\xe0\xa0\x80", "\xe0\xa0\x80"},                   // U+0800
+        {"\xe0\x9f\xbf", "???"},                         // overlong below it
+        {"\xe0\x80\xaf", "???"},                         // an overlong "/"
+        {"\xf0\x90\x80\x80", "\xf0\x90\x80\x80"},           // U+10000
+        {"\xf0\x8f\xbf\xbf", "????"},                     // overlong below it
+        {"\xf4\x8f\xbf\xbf", "\xf4\x8f\xbf\xbf"},           // U+10FFFF
+        {"\xf4\x90\x80\x80", "????"},                     // past it
+        {"\xed\x9f\xbf\xee\x80\x80", "\xed\x9f\xbf\xee\x80\x80"},  // U+D7FF and U+E000
+        {"\xed\xa0\x80\xed\xbf\xbf", "??????"},           // the surrogates' edges
+        {"\xc0\xaf\xff", "???"},                         // an overlong "/", a byte never UTF-8
+        {"\xe2\x82", "??"},                              // a character cut short
+        {"\xf8\x88\x80\x80\x80", "?????"},                 // a 5-byte form, never UTF-8
     };
     for (const auto& [raw, shown] : cases)
-        EXPECT_EQ(shown_name(raw), shown) << raw;
+        EXPECT_EQ(shown_text(raw), shown) << raw;
+    // A view that ends inside a character is read no further than it goes.
+    EXPECT_EQ(shown_text(std::string_view("\xe2\x82\xac", 2)), "??");
+    EXPECT_EQ(shown_name(""), "„”");
     EXPECT_EQ(error_of([] { fail("two\nlines.bmp", "coś"); }), "two?lines.bmp: coś");
 }
 
