@@ -7,6 +7,7 @@
 // output.cpp's.
 #include <algorithm>
 #include <cerrno>
+#include <string>
 
 #include "output.hpp"
 #include "win32.hpp"
@@ -65,18 +66,27 @@ int look(const folder_ref& folder, const std::string& leaf, entry_facts& facts)
     return 0;
 }
 
-// Whether a file can be added is asked of the folder itself: opened for
-// adding a file, it says so.
+// Whether a file can be made in the folder is found out by making one that
+// the system deletes as it is closed: opening the folder for adding a file
+// says yes where the file system's own permissions would refuse it (under
+// wine, or on a network share).
 int look_folder(const folder_ref& folder, folder_facts& facts)
 {
     facts = {};
-    HANDLE h = ::CreateFileW(wide(folder.path.empty() ? "." : folder.path).c_str(), FILE_ADD_FILE,
-                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                             FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (h == INVALID_HANDLE_VALUE)
-        facts.write_error = last_errno();
-    else
-        ::CloseHandle(h);
+    for (unsigned k = 0; k < 100; k++) {
+        const std::string probe = ".ripple-probe-" + std::to_string(::GetCurrentProcessId()) + "-" + std::to_string(k);
+        HANDLE h = ::CreateFileW(name_in(folder, probe).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                 FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+        if (h != INVALID_HANDLE_VALUE) {
+            ::CloseHandle(h);
+            return 0;
+        }
+        if (::GetLastError() != ERROR_FILE_EXISTS) {
+            facts.write_error = last_errno();
+            return 0;
+        }
+    }
+    facts.write_error = EEXIST;
     return 0;
 }
 
