@@ -19,7 +19,7 @@
 //            the sink and then handed to it, in one of its four slots.
 //   chunk    up to 4096 dx of a window: a weight table's width.
 //   batch    the dy of a band that one table covers: a chunk's worth of
-//            weights.
+//            weights; `batch_rows` of them.
 //   flat     rows narrower than 32 pixels, both inputs laid out alike,
 //            blended a batch at a time as one run of bytes.
 #include "compose.hpp"
@@ -44,6 +44,9 @@ static_assert(flat_width_limit <= chunk);
 
 // Floats a weight buffer holds past its last weight, for the flat blend.
 constexpr std::int64_t weight_slack = 16;
+
+// How many dy a batch has where a table row holds `dx_count` weights.
+std::int64_t batch_rows(std::int64_t dx_count) { return std::max<std::int64_t>(1, chunk / dx_count); }
 
 struct range {
     std::int64_t begin = 0, end = 0;
@@ -100,11 +103,11 @@ private:
     const kernel_set& kernels_;
     row_source& in1_;
     row_source& in2_;
-    strip_writer writer_;
-    const std::int64_t width_, height_, stride_, cx_, cy_;
+    strip_writer writer_;  // and the output's width and stride
+    const std::int64_t height_, cx_, cy_;
     bool windowed_ = false;  // a row is longer than a strip
     bool flat_ = false;
-    std::int64_t band_rows_ = 1, window_columns_ = 0;
+    std::int64_t band_rows_ = 1, window_size_ = 0;  // dy a band has, dx a window has
     range all_dy_, all_dx_;
 
     // A chunk's scratch: its dx², the table's dx² + dy², distances and
@@ -131,49 +134,53 @@ private:
     void finish_strips(const side_strips& st);
     void compose_band(range band, range window_dx, const columns& window);
     void compose_chunk(range dx, range band, const side (&sides)[2], const side_strips (&strips)[2]);
-    void make_table(std::int64_t n, range dy);
-    void mirror(std::int64_t n, range dy, const columns& c, std::int64_t dx_begin);
-    void blend_rows(const side& s, range dy, const batch_weights& w, const columns& c, const side_strips& st);
-    void blend_flat_rows(const side& s, range dy, const batch_weights& w, const side_strips& st);
+    bool order_dx(range dx, const columns& c);
+    void make_table(std::int64_t n, range batch);
+    void mirror(std::int64_t n, range batch, const columns& c, std::int64_t dx_begin);
+    void blend_side(const side& s, range batch, const batch_weights& w, const columns& c, const side_strips& st);
+    void blend_rows(const side& s, range side_dy, const batch_weights& w, const columns& c, const side_strips& st);
+    void blend_flat_rows(const side& s, range side_dy, const batch_weights& w, const side_strips& st);
 };
 
 composition::composition(const kernel_set& kernels, row_source& in1, row_source& in2, std::int32_t x,
                          std::int32_t y, pixel_sink& out)
-    : kernels_(kernels), in1_(in1), in2_(in2), writer_(out, in1.shape().width), width_(in1.shape().width),
-      height_(in1.shape().height), stride_(row_length(width_)), cx_(x), cy_(y)
+    : kernels_(kernels), in1_(in1), in2_(in2), writer_(out, in1.shape().width), height_(in1.shape().height), cx_(x),
+      cy_(y)
 {
-    const std::int64_t capacity = std::int64_t(out.strip_size());
-    windowed_ = stride_ > capacity;
-    band_rows_ = windowed_ ? 1 : capacity / stride_;  // so a band's rows fit in a strip
-    flat_ = !windowed_ && width_ < flat_width_limit && in2.shape().stride == in1.shape().stride;
+    const std::int64_t strip_size = std::int64_t(out.strip_size());
+    windowed_ = writer_.stride > strip_size;
+    band_rows_ = windowed_ ? 1 : strip_size / writer_.stride;  // so a band's rows fit in a strip
+    flat_ = !windowed_ && writer_.width < flat_width_limit && in2.shape().stride == in1.shape().stride;
     all_dy_ = distances_from(cy_, height_);
-    all_dx_ = distances_from(cx_, width_);
+    all_dx_ = distances_from(cx_, writer_.width);
     // A window's 3 bytes a column fit in a strip; the padding that may end
-    // the row fits in the three bytes more that a strip can hold.
-    window_columns_ = windowed_ ? std::max<std::int64_t>(1, capacity / 3) : all_dx_.size();
+    // the row fits in the three bytes more that a strip's buffer holds.
+    window_size_ = windowed_ ? std::max<std::int64_t>(1, strip_size / 3) : all_dx_.size();
     if (flat_)
         make_flat_tables();
 }
 
-// One chunk covers a whole narrow row, so the weights of consecutive rows
-// are `width` apart.
+// One chunk covers a whole narrow row, so a batch's rows are consecutive
+// and their weights `width` apart.
 void composition::make_flat_tables()
 {
-    const std::int64_t rows = std::max<std::int64_t>(1, chunk / window_columns_);
-    flat_at_.reserve(std::size_t(rows * stride_));
-    flat_keep_.reserve(std::size_t(rows * stride_));
-    for (std::int64_t t = 0; t < rows * stride_; t++) {
-        const std::int64_t b = t % stride_, col = std::min(b / 3, width_ - 1);
-        flat_at_.push_back(std::int32_t(t / stride_ * width_ + col));
-        flat_keep_.push_back(b < 3 * width_ ? 1 : 0);
+    const std::int64_t width = writer_.width, stride = writer_.stride;
+    const std::int64_t bytes = batch_rows(all_dx_.size()) * stride;
+    flat_at_.reserve(std::size_t(bytes));
+    flat_keep_.reserve(std::size_t(bytes));
+    for (std::int64_t t = 0; t < bytes; t++) {
+        const std::int64_t b = t % stride, col = std::min(b / 3, width - 1);
+        flat_at_.push_back(std::int32_t(t / stride * width + col));
+        flat_keep_.push_back(b < 3 * width ? 1 : 0);
     }
 }
 
 // The left columns start at dx = 1: the centre's is on the right.
 columns composition::columns_of(range dx) const
 {
-    return {{std::max<std::int64_t>(0, cx_ - dx.end + 1), std::min(width_, cx_ - std::max<std::int64_t>(dx.begin, 1) + 1)},
-            {std::max<std::int64_t>(0, cx_ + dx.begin), std::min(width_, cx_ + dx.end)}};
+    const std::int64_t width = writer_.width;
+    return {{std::max<std::int64_t>(0, cx_ - dx.end + 1), std::min(width, cx_ - std::max<std::int64_t>(dx.begin, 1) + 1)},
+            {std::max<std::int64_t>(0, cx_ + dx.begin), std::min(width, cx_ + dx.end)}};
 }
 
 // Going down starts at dy = 1: the centre's row is going up.
@@ -199,13 +206,13 @@ side_strips composition::open_strips(const side& s, const columns& window)
         r.part = part;
         r.j0 = j.begin;
         r.j1 = j.end;
-        r.whole_rows = j.begin == 0 && j.end == width_;
+        r.whole_rows = j.begin == 0 && j.end == writer_.width;
         st.part[part] = writer_.open(r.slot(), r.first, r.count, r.j0, r.j1);
         st.in1[part] = in1_.band(r);
         st.in2[part] = in2_.band(r);
     };
     if (!windowed_) {
-        open(0, {0, width_});
+        open(0, {0, writer_.width});
         st.part[1] = st.part[0];
         st.in1[1] = st.in1[0];
         st.in2[1] = st.in2[0];
@@ -229,8 +236,8 @@ void composition::finish_strips(const side_strips& st)
 
 void composition::run()
 {
-    for (std::int64_t dx = all_dx_.begin; dx < all_dx_.end; dx += window_columns_) {
-        const range window_dx{dx, std::min(all_dx_.end, dx + window_columns_)};
+    for (std::int64_t dx = all_dx_.begin; dx < all_dx_.end; dx += window_size_) {
+        const range window_dx{dx, std::min(all_dx_.end, dx + window_size_)};
         const columns window = columns_of(window_dx);
         for (std::int64_t dy = all_dy_.begin; dy < all_dy_.end; dy += band_rows_)
             compose_band({dy, std::min(all_dy_.end, dy + band_rows_)}, window_dx, window);
@@ -252,47 +259,61 @@ void composition::compose_chunk(range dx, range band, const side (&sides)[2], co
     const columns c = columns_of(dx);
     if (c.count() == 0)
         return;
-    require(!flat_ || c.count() == width_, "jeden kawałek obejmuje cały wąski wiersz");
-    // Where the chunk's columns lie on one side of the centre, as they all
-    // do for a centre outside the picture, the table is made in column
-    // order and is the rows' weights as it stands.
-    const bool one_side = c.right.empty() || c.left.empty();
-    const std::int64_t n = dx.size();
-    for (std::int64_t q = 0; q < n; q++) {
-        const std::uint32_t d = std::uint32_t(c.right.empty() ? dx.end - 1 - q : dx.begin + q);
-        dx2_[std::size_t(q)] = d * d;
-    }
-    const std::int64_t batch = std::max<std::int64_t>(1, chunk / n);
-    for (std::int64_t dy = band.begin; dy < band.end; dy += batch) {
-        const range rows{dy, std::min(dy + batch, band.end)};
-        make_table(n, rows);
+    require(!flat_ || c.count() == writer_.width, "jeden kawałek obejmuje cały wąski wiersz");
+    const bool one_side = order_dx(dx, c);
+    for (std::int64_t dy = band.begin; dy < band.end; dy += batch_rows(dx.size())) {
+        const range batch{dy, std::min(dy + batch_rows(dx.size()), band.end)};
+        make_table(dx.size(), batch);
         if (!one_side)
-            mirror(n, rows, c, dx.begin);
-        const batch_weights w{one_side ? table_.data() : in_columns_.data(), rows.begin, c.count()};
-        for (int k = 0; k < 2; k++) {
-            const range mine{std::max(rows.begin, sides[k].dy.begin), std::min(rows.end, sides[k].dy.end)};
-            if (mine.empty())
-                continue;
-            if (flat_)
-                blend_flat_rows(sides[k], mine, w, strips[k]);
-            else
-                blend_rows(sides[k], mine, w, c, strips[k]);
-        }
+            mirror(dx.size(), batch, c, dx.begin);
+        const batch_weights w{one_side ? table_.data() : in_columns_.data(), batch.begin, c.count()};
+        for (int k = 0; k < 2; k++)
+            blend_side(sides[k], batch, w, c, strips[k]);
     }
 }
 
-// Row q of the table holds the weights for dy.begin + q and the n values of
-// dx² given, in their order: dy.size() × n ≤ chunk weights.
-void composition::make_table(std::int64_t n, range dy)
+// The chunk's dx² in the order its table is made: ascending, or where its
+// columns all lie left of the centre, descending, which is their column
+// order. Says whether the table is then the rows' weights as it stands:
+// where the columns lie on one side of the centre, as they all do for a
+// centre outside the picture. They cover every dx of the chunk then, since
+// the windows span only the dx that occur.
+bool composition::order_dx(range dx, const columns& c)
+{
+    const bool one_side = c.right.empty() || c.left.empty();
+    require(!one_side || c.count() == dx.size(), "kawałek po jednej stronie środka obejmuje wszystkie swoje dx");
+    for (std::int64_t q = 0; q < dx.size(); q++) {
+        const std::uint32_t d = std::uint32_t(c.right.empty() ? dx.end - 1 - q : dx.begin + q);
+        dx2_[std::size_t(q)] = d * d;
+    }
+    return one_side;
+}
+
+// The batch's rows on one side, blended flat or row by row.
+void composition::blend_side(const side& s, range batch, const batch_weights& w, const columns& c,
+                             const side_strips& st)
+{
+    const range side_dy{std::max(batch.begin, s.dy.begin), std::min(batch.end, s.dy.end)};
+    if (side_dy.empty())
+        return;
+    if (flat_)
+        blend_flat_rows(s, side_dy, w, st);
+    else
+        blend_rows(s, side_dy, w, c, st);
+}
+
+// Row q of the table holds the weights for batch.begin + q and the n
+// values of dx² given, in their order: batch.size() × n ≤ chunk weights.
+void composition::make_table(std::int64_t n, range batch)
 {
     std::uint32_t* s = squares_.data();
-    const std::int64_t rows = dy.size();
+    const std::int64_t rows = batch.size();
     if (n == 1) {  // a column: one loop the compiler can vectorise, not one per row
         for (std::int64_t q = 0; q < rows; q++)
-            s[q] = std::uint32_t(dy.begin + q) * std::uint32_t(dy.begin + q) + dx2_[0];
+            s[q] = std::uint32_t(batch.begin + q) * std::uint32_t(batch.begin + q) + dx2_[0];
     } else {
         for (std::int64_t q = 0; q < rows; q++) {
-            const std::uint32_t d = std::uint32_t(dy.begin + q), dy2 = d * d;
+            const std::uint32_t d = std::uint32_t(batch.begin + q), dy2 = d * d;
             for (std::int64_t k = 0; k < n; k++)
                 s[q * n + k] = dy2 + dx2_[std::size_t(k)];
         }
@@ -304,10 +325,10 @@ void composition::make_table(std::int64_t n, range dy)
 // Turns each table row (dx ascending from dx_begin) into that row's weights
 // in column order: the left columns, which read it backwards, then the
 // right.
-void composition::mirror(std::int64_t n, range dy, const columns& c, std::int64_t dx_begin)
+void composition::mirror(std::int64_t n, range batch, const columns& c, std::int64_t dx_begin)
 {
     const std::int64_t left = c.left.size(), per_row = c.count();
-    for (std::int64_t q = 0; q < dy.size(); q++) {
+    for (std::int64_t q = 0; q < batch.size(); q++) {
         float* o = in_columns_.data() + q * per_row;
         const float* from = table_.data() + q * n;
         for (std::int64_t j = c.left.begin; j < c.left.end; j++)
@@ -317,11 +338,11 @@ void composition::mirror(std::int64_t n, range dy, const columns& c, std::int64_
     }
 }
 
-void composition::blend_rows(const side& s, range dy, const batch_weights& w, const columns& c,
+void composition::blend_rows(const side& s, range side_dy, const batch_weights& w, const columns& c,
                              const side_strips& st)
 {
     const std::int64_t left = c.left.size(), right = c.right.size();
-    for (std::int64_t d = dy.begin; d < dy.end; d++) {
+    for (std::int64_t d = side_dy.begin; d < side_dy.end; d++) {
         const std::int64_t i = s.row(d);
         const float* weights = w.row(d);
         if (left)
@@ -334,32 +355,32 @@ void composition::blend_rows(const side& s, range dy, const batch_weights& w, co
 }
 
 // The rows as one run of bytes in storage order, padding and all.
-void composition::blend_flat_rows(const side& s, range dy, const batch_weights& w, const side_strips& st)
+void composition::blend_flat_rows(const side& s, range side_dy, const batch_weights& w, const side_strips& st)
 {
-    const std::int64_t lowest = s.dir > 0 ? dy.begin : dy.end - 1;
+    const std::int64_t width = writer_.width, lowest = s.dir > 0 ? side_dy.begin : side_dy.end - 1;
     const std::int64_t i = s.row(lowest);
     const float* first = w.row(lowest);
     if (s.dir < 0) {  // storage order runs against dy: put the rows' weights in it
         // One loop over the floats, not one per row, which compilers turn
         // into a call per row of at most 31 floats.
         float* to = reversed_.data();
-        const std::int64_t n = dy.size() * width_;
-        if (width_ == 1) {
+        const std::int64_t n = side_dy.size() * width;
+        if (width == 1) {
             for (std::int64_t j = 0; j < n; j++)
                 to[j] = first[-j];
         } else {
             for (std::int64_t j = 0, col = 0, row = 0; j < n; j++) {
                 to[j] = first[row + col];
-                if (++col == width_) {
+                if (++col == width) {
                     col = 0;
-                    row -= width_;
+                    row -= width;
                 }
             }
         }
         first = to;
     }
     kernels_.blend_flat(st.in1[0].at(i, 0), st.in2[0].at(i, 0), first, st.part[0].at(i, 0),
-                        std::size_t(dy.size() * stride_), flat_at_.data(), flat_keep_.data());
+                        std::size_t(side_dy.size() * writer_.stride), flat_at_.data(), flat_keep_.data());
 }
 
 }  // namespace
@@ -375,12 +396,6 @@ void compose_ripple(row_source& in1, row_source& in2, std::int32_t x, std::int32
     compose_ripple_with(*kernel_sets().front(), in1, in2, x, y, out);
 }
 
-void compose_ripple(const image_view& in1, const image_view& in2, std::int32_t x, std::int32_t y,
-                    pixel_sink& out)
-{
-    memory_rows rows1(in1), rows2(in2);
-    compose_ripple(rows1, rows2, x, y, out);
-}
 
 namespace ripple_isa {
 #ifdef RIPPLE_X86_KERNELS  // the build made the x86 copies

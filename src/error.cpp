@@ -6,10 +6,14 @@
 
 #include "text.hpp"
 
-[[noreturn]] void fail(const std::string& name, const std::string& what)
+ripple_error::ripple_error(const std::string& name, const std::string& what, int err)
+    : message_(shown_name(name) + ": " + what), err_(err)
 {
-    throw ripple_error(shown_name(name) + ": " + what);
+    if (err != 0)
+        message_ += (what.empty() ? "" : ": ") + os_reason(err);
 }
+
+[[noreturn]] void fail(const std::string& name, const std::string& what, int err) { throw ripple_error(name, what, err); }
 
 void require(bool ok, const char* rule)
 {
@@ -26,8 +30,10 @@ struct reason {
     const char* text;
 };
 
-// Every errno that opening, mapping, reserving, writing, linking or renaming
-// a file can give here, each name guarded where some system lacks it.
+// The errno values that opening, looking at, mapping, reading, reserving,
+// writing, syncing, linking or renaming a file can give here, on the
+// systems we know, each name guarded where some system lacks it; anything
+// else keeps its number.
 const reason reasons[] = {
     {ENOENT, "nie ma takiego pliku"},
     {EACCES, "brak uprawnień"},
@@ -108,6 +114,15 @@ const reason reasons[] = {
 #endif
 #ifdef EFAULT
     {EFAULT, "nieprawidłowy adres"},
+#endif
+#ifdef ENOTCONN
+    {ENOTCONN, "system plików nie jest już połączony (np. zakończył się proces montowania FUSE)"},
+#endif
+#ifdef EREMOTEIO
+    {EREMOTEIO, "błąd wejścia/wyjścia zdalnego systemu plików"},
+#endif
+#ifdef ESPIPE
+    {ESPIPE, "w tym pliku nie można zmieniać pozycji"},
 #endif
 };
 

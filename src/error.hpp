@@ -2,16 +2,26 @@
 // operating system reports.
 #pragma once
 
-#include <stdexcept>
+#include <exception>
 #include <string>
 
-// The message is one Polish line that already names the file.
-struct ripple_error : std::runtime_error {
-    using std::runtime_error::runtime_error;
+// A failure: the file it is about, what went wrong, and the system's reason
+// where there is one (an errno value, or on Windows a code with none,
+// negated), worded once, as one Polish line: "name: what: reason", the
+// name shown safely.
+class ripple_error : public std::exception {
+public:
+    ripple_error(const std::string& name, const std::string& what, int err = 0);
+    const char* what() const noexcept override { return message_.c_str(); }
+    int code() const { return err_; }
+
+private:
+    std::string message_;
+    int err_;
 };
 
-// Throws a ripple_error "name: what", the name shown safely.
-[[noreturn]] void fail(const std::string& name, const std::string& what);
+// Throws that ripple_error.
+[[noreturn]] void fail(const std::string& name, const std::string& what, int err = 0);
 
 // What an errno value means, in Polish.
 std::string os_reason(int err);

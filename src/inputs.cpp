@@ -62,20 +62,17 @@ input_file::input_file(std::string name, const input_os& os) : os_(os), name_(st
 {
     std::intptr_t h = -1;
     if (const int err = os_.open(name_, h))
-        fail(name_, "nie można otworzyć pliku: " + os_reason(err));
+        fail(name_, "nie można otworzyć pliku", err);
     handle_ = h;
     file_status st;
-    const int err = os_.status(handle_, st);
-    std::string problem;
-    if (err != 0)
-        problem = "nie można odczytać pliku: " + os_reason(err);
-    else if (st.type == file_status::kind::directory)
-        problem = os_reason(EISDIR);
-    else if (st.type != file_status::kind::regular)
-        problem = "to nie jest zwykły plik";
-    if (!problem.empty()) {
+    int err = os_.status(handle_, st);
+    const char* problem = err != 0                                     ? "nie można odczytać pliku"
+                          : st.type == file_status::kind::directory ? ""
+                          : st.type != file_status::kind::regular   ? "to nie jest zwykły plik"
+                                                                     : nullptr;
+    if (problem) {
         close();  // no destructor runs for a constructor that throws
-        fail(name_, problem);
+        fail(name_, problem, err == 0 && *problem == 0 ? EISDIR : err);
     }
     identity_ = st.identity;
     version_ = st.version;
@@ -105,7 +102,7 @@ file_status input_file::status() const
 {
     file_status st;
     if (const int err = os_.status(handle_, st))
-        fail(name_, "nie można odczytać pliku: " + os_reason(err));
+        fail(name_, "nie można odczytać pliku", err);
     return st;
 }
 
@@ -117,7 +114,7 @@ void input_file::read_at(std::uint64_t offset, std::uint8_t* dst, std::size_t n)
         if (err == EINTR)
             continue;
         if (err != 0)
-            fail(name_, "błąd odczytu: " + os_reason(err));
+            fail(name_, "błąd odczytu", err);
         if (got == 0)
             fail(name_, "plik został skrócony w trakcie odczytu");
         dst += got;
@@ -138,7 +135,7 @@ const std::uint8_t* input_file::map(std::uint64_t offset, std::uint64_t n)
     if (err == ENODEV || err == EOPNOTSUPP || err == ENOSYS)
         return nullptr;
     if (err != 0)
-        fail(name_, "nie można zmapować pliku: " + os_reason(err));
+        fail(name_, "nie można zmapować pliku", err);
     map_base_ = p;
     map_length_ = std::size_t(length);
     if (mapped_inputs::add(static_cast<const std::uint8_t*>(p), map_length_, name_))

@@ -121,8 +121,6 @@ struct bmp_input {
     const std::uint8_t* pixels = nullptr;  // the mapped pixel block, or nullptr: read instead
     row_order order;
 
-    std::int32_t width() const { return layout.width; }
-    std::int32_t height() const { return layout.height; }
     // The rows as a picture; base is null where they are read, not mapped.
     image_view view() const;
 };

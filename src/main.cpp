@@ -11,7 +11,6 @@
 #include "command_line.hpp"
 #include "process.hpp"
 #include "replies.hpp"
-#include "text.hpp"
 
 #ifndef RIPPLE_VERSION
 #define RIPPLE_VERSION "?"
@@ -19,50 +18,64 @@
 
 namespace {
 
-int run(const command_line& command)
+// A step of the run; memory that runs out in it is told as being about
+// `name`, the file the step works on.
+template <class F>
+auto step(const std::string& name, F f)
 {
-    const std::string* at = &command.input1;  // what a failure to allocate is about
     try {
-        // load, check where the output goes, and start reading the pixels
-        // while the user answers
-        bmp_input in1 = load_bitmap(command.input1);
-        at = &command.input2;
-        bmp_input in2 = load_bitmap(command.input2);
-        match_inputs(in1, in2);
-        at = &command.output;
-        output_target target = check_output(command.output);
-        const reading_plan plan(in1, in2);
-
-        // ask
-        at = &stdin_name;
-        reply_stream replies(stdin);
-        const std::int32_t x = ask_coordinate("Podaj współrzędną x : ", replies, stdout, stderr);
-        const std::int32_t y = ask_coordinate("Podaj współrzędną y : ", replies, stdout, stderr);
-
-        // blend into the output, made only of inputs that stayed what they were
-        at = &command.output;
-        output_file out(command.output, std::move(target));
-        blend_files(in1, in2, x, y, out, plan);
-        return 0;
-    } catch (const ripple_error& e) {
-        std::fprintf(stderr, "%s\n", e.what());
+        return f();
     } catch (const std::bad_alloc&) {
-        std::fprintf(stderr, "%s: za mało pamięci\n", shown_name(*at).c_str());
+        fail(name, "", ENOMEM);
     }
-    return 1;
 }
 
-// What --help and --version print: it must reach stdout, or the run fails
-// like any other, with one line on stderr.
-int print(const char* text)
+void run(const command_line& command)
+{
+    // load, check where the output goes, and start reading the pixels
+    // while the user answers
+    bmp_input in1 = step(command.input1, [&] { return load_bitmap(command.input1); });
+    bmp_input in2 = step(command.input2, [&] {
+        bmp_input in = load_bitmap(command.input2);
+        match_inputs(in1, in);
+        return in;
+    });
+    output_target target = step(command.output, [&] { return check_output(command.output); });
+    const reading_plan plan(in1, in2);
+
+    // ask
+    const auto [x, y] = step(stdin_name, [] {
+        reply_stream replies(stdin);
+        const std::int32_t column = ask_coordinate("Podaj współrzędną x : ", replies, stdout, stderr);
+        return std::pair{column, ask_coordinate("Podaj współrzędną y : ", replies, stdout, stderr)};
+    });
+
+    // blend into the output, made only of inputs that stayed what they were
+    step(command.output, [&] {
+        output_file out(command.output, std::move(target));
+        blend_files(in1, in2, x, y, out, plan);
+    });
+}
+
+// What --help and --version print must reach stdout, or the run fails like
+// any other.
+void print(const char* text)
 {
     errno = 0;
-    int err = standard_output_was_closed() ? EBADF : 0;
-    if (err == 0 && (std::fputs(text, stdout) < 0 || std::fflush(stdout) != 0))
-        err = errno != 0 ? errno : EIO;
-    if (err == 0)
-        return 0;
-    std::fprintf(stderr, "standardowe wyjście: błąd zapisu: %s\n", os_reason(err).c_str());
+    if (standard_output_was_closed())
+        fail(stdout_name, "błąd zapisu", EBADF);
+    if (std::fputs(text, stdout) < 0 || std::fflush(stdout) != 0)
+        fail(stdout_name, "błąd zapisu", errno != 0 ? errno : EIO);
+}
+
+int status_of(const command_line& command)
+{
+    switch (command.what) {
+    case command_line::action::help: print(usage_text); return 0;
+    case command_line::action::version: print("ripple " RIPPLE_VERSION "\n"); return 0;
+    case command_line::action::usage_error: std::fprintf(stderr, "%s\n", command.problem.c_str()); return 2;
+    case command_line::action::run: run(command); return 0;
+    }
     return 1;
 }
 
@@ -71,18 +84,15 @@ int print(const char* text)
 int main(int argc, char** argv)
 {
     prepare_process();
-    const std::vector<std::string> args = process_arguments(argc, argv);
-    const command_line command = parse_command_line(std::vector<std::string_view>(args.begin(), args.end()));
-    switch (command.what) {
-    case command_line::action::help:
-        return print(usage_text);
-    case command_line::action::version:
-        return print("ripple " RIPPLE_VERSION "\n");
-    case command_line::action::usage_error:
-        std::fprintf(stderr, "%s\n", command.problem.c_str());
-        return end_process(2);
-    case command_line::action::run:
-        break;
+    int status = 1;
+    try {
+        const std::vector<std::string> args = process_arguments(argc, argv);
+        status = status_of(parse_command_line(std::vector<std::string_view>(args.begin(), args.end())));
+    } catch (const ripple_error& e) {
+        std::fprintf(stderr, "%s\n", e.what());
+    } catch (const std::exception& e) {
+        // A fault of the program's own, never of the user's input.
+        std::fprintf(stderr, "ripple: błąd programu: %s\n", e.what());
     }
-    return end_process(run(command));
+    return end_process(status);
 }

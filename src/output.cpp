@@ -13,7 +13,7 @@ constexpr int attempts = 100;
 // How many links a name may pass through, as Linux allows.
 constexpr int max_links = 40;
 
-const std::string cannot_create = "nie można utworzyć pliku: ";
+const std::string cannot_create = "nie można utworzyć pliku";
 
 // Holds signals for the lifetime of a scope.
 struct signals_held {
@@ -87,9 +87,12 @@ private:
     bool open_ = false;
 };
 
-std::string folder_problem(int err)
+// A folder that cannot take the output.
+[[noreturn]] void refuse_folder(const std::string& name, int err)
 {
-    return cannot_create + (err == ENOENT ? "nie ma takiego katalogu" : os_reason(err));
+    if (err == ENOENT)
+        fail(name, cannot_create + ": nie ma takiego katalogu");
+    fail(name, cannot_create, err);
 }
 
 // The kernel's rule for links in a folder that others can write in (Linux's
@@ -194,13 +197,13 @@ int output_target::look_again() { return os_->look(folder_, leaf_, existing_); }
 output_target check_output(const std::string& name, const output_os& os)
 {
     if (name.empty())
-        fail(name, cannot_create + "pusta nazwa pliku");
+        fail(name, cannot_create + ": pusta nazwa pliku");
     if (std::string_view(os.separators).find(name.back()) != std::string_view::npos)
         fail(name, "nazwa zakończona ukośnikiem oznacza katalog, a wynik musi być plikiem");
     auto [path, leaf] = split(name, os.separators);
     open_folder folder(os);
     if (const int err = folder.enter(path))
-        fail(name, folder_problem(err));
+        refuse_folder(name, err);
     // Each link is followed from the folder that holds it, one step at a
     // time, so that the system's rules apply to every step.
     using kind = entry_facts::kind;
@@ -212,18 +215,18 @@ output_target check_output(const std::string& name, const output_os& os)
             break;
         }
         if (const int err = os.look(folder.ref(), leaf, facts))
-            fail(name, cannot_create + os_reason(err));
+            fail(name, cannot_create, err);
         if (facts.type != kind::link)
             break;
         if (links == max_links)
-            fail(name, os_reason(ELOOP));
+            fail(name, "", ELOOP);
         if (!may_follow(os, folder.ref(), facts))
             fail(name, "dowiązanie symboliczne w katalogu, do którego wszyscy mogą pisać, należy do kogoś "
                        "innego; system nie pozwala za nim podążać");
         std::string target;
         if (const int err = os.read_link(folder.ref(), leaf, target)) {
             if (err != ENOENT)
-                fail(name, cannot_create + os_reason(err));
+                fail(name, cannot_create, err);
             followed = true;  // where the system follows links itself, it found nothing
             facts.type = kind::none;
             break;
@@ -234,13 +237,13 @@ output_target check_output(const std::string& name, const output_os& os)
         followed = true;
         if (const int err = path.empty() ? 0 : folder.enter(path)) {
             if (err != ENOENT)
-                fail(name, cannot_create + os_reason(err));
+                fail(name, cannot_create, err);
             facts.type = kind::none;  // a folder that is not there: the link leads nowhere
             break;
         }
     }
     switch (facts.type) {
-    case kind::directory: fail(name, os_reason(EISDIR));
+    case kind::directory: fail(name, "", EISDIR);
     case kind::other: fail(name, "to nie jest zwykły plik; zastąpić można tylko zwykły plik");
     case kind::none:
         if (followed)
@@ -251,9 +254,9 @@ output_target check_output(const std::string& name, const output_os& os)
     }
     folder_facts where;
     if (const int err = os.look_folder(folder.ref(), where))
-        fail(name, folder_problem(err));
+        refuse_folder(name, err);
     if (where.write_error != 0)
-        fail(name, folder_problem(where.write_error));
+        refuse_folder(name, where.write_error);
     if (facts.type == kind::regular && (facts.fixed || where.fixed))
         fail(name, "pliku nie można zastąpić: on albo jego katalog może być tylko uzupełniany albo jest "
                    "niezmienny (chattr +a lub +i)");
@@ -270,7 +273,7 @@ output_file::output_file(std::string name, output_target target, const output_os
     } else if (err == EOPNOTSUPP || err == EISDIR || err == EINVAL) {
         create_named();
     } else if (err != 0) {
-        fail(name_, cannot_create + os_reason(err));
+        fail(name_, cannot_create, err);
     }
 }
 
@@ -294,7 +297,7 @@ void output_file::create_named()
 {
     folder_facts where;
     if (os_.look_folder(target_.folder(), where) == 0 && where.fixed)
-        fail(name_, cannot_create + "w katalogu, który może być tylko uzupełniany, nie da się usunąć "
+        fail(name_, cannot_create + ": w katalogu, który może być tylko uzupełniany, nie da się usunąć "
                                     "ani przemianować pliku tymczasowego");
     const std::uint64_t seed = os_.seed();
     for (int attempt = 0; handle_ == -1; attempt++) {
@@ -308,7 +311,7 @@ void output_file::create_named()
         }
         forget_temporary();
         if (err != EEXIST || attempt == attempts)
-            fail(name_, cannot_create + os_reason(err));
+            fail(name_, cannot_create, err);
     }
 }
 
@@ -338,7 +341,7 @@ void output_file::reserve(std::uint64_t size)
         || err == EDQUOT
 #endif
     )
-        fail(name_, "nie można zarezerwować miejsca na plik: " + os_reason(err));
+        fail(name_, "nie można zarezerwować miejsca na plik", err);
 }
 
 void output_file::write_at(std::uint64_t offset, const std::uint8_t* data, std::size_t n)
@@ -353,7 +356,7 @@ void output_file::write_at(std::uint64_t offset, const std::uint8_t* data, std::
         if (err == 0 && put == 0)
             err = ENOSPC;
         if (err != 0)
-            fail(name_, "błąd zapisu: " + os_reason(err));
+            fail(name_, "błąd zapisu", err);
         data += put;
         offset += put;
         n -= put;
@@ -384,7 +387,7 @@ void output_file::copy_from(const byte_source& in, std::uint64_t offset, std::ui
 void output_file::close_handle()
 {
     if (const int err = os_.close(std::exchange(handle_, -1)))
-        fail(name_, "błąd zapisu: " + os_reason(err));
+        fail(name_, "błąd zapisu", err);
 }
 
 // The order every program that keeps files safe keeps: the bytes on the
@@ -394,17 +397,17 @@ void output_file::close_handle()
 void output_file::commit()
 {
     if (const int err = retried([&] { return os_.sync(handle_); }))
-        fail(name_, "błąd zapisu na dysk: " + os_reason(err));
+        fail(name_, "błąd zapisu na dysk", err);
     {
         signals_held held;
         // What took the name while the user answered is looked at again:
         // only a regular file is replaced, and a link that appeared since
         // is replaced, not followed.
         if (const int err = target_.look_again())
-            fail(name_, cannot_create + os_reason(err));
+            fail(name_, cannot_create, err);
         const entry_facts::kind now = target_.existing().type;
         if (now == entry_facts::kind::directory)
-            fail(name_, os_reason(EISDIR));
+            fail(name_, "", EISDIR);
         if (now != entry_facts::kind::none && now != entry_facts::kind::regular)
             fail(name_, "to nie jest zwykły plik; zastąpić można tylko zwykły plik");
         make_ready();
@@ -413,14 +416,14 @@ void output_file::commit()
         } else {
             close_handle();
             if (const int err = os_.rename(target_.folder(), tmp_leaf_, target_.leaf()))
-                fail(name_, "nie można zapisać pliku: " + os_reason(err));
+                fail(name_, "nie można zapisać pliku", err);
             tmp_leaf_.clear();
             forget_temporary();
         }
     }
     const int err = retried([&] { return os_.sync_folder(target_.folder()); });
     if (err != 0 && err != EINVAL && err != EBADF && err != EOPNOTSUPP && err != ENOSYS)
-        fail(name_, "plik zapisano, ale system nie potwierdził zapisania jego nazwy na dysku: " + os_reason(err));
+        fail(name_, "plik zapisano, ale system nie potwierdził zapisania jego nazwy na dysku", err);
 }
 
 // A rewrite in place would keep the old file's mode and owner; a
@@ -455,7 +458,7 @@ void output_file::make_ready()
         os_.set_mode(handle_, 0666 & ~os_.umask());
     }
     if (const int err = os_.keep_when_closed(handle_))
-        fail(name_, "nie można zapisać pliku: " + os_reason(err));
+        fail(name_, "nie można zapisać pliku", err);
 }
 
 // Where no file has the final name yet, the unnamed file simply gets it.
@@ -468,7 +471,7 @@ void output_file::link_in_place()
         // A file whose last writes failed must not stay under the name.
         if (const int close_err = os_.close(std::exchange(handle_, -1))) {
             os_.remove(target_.folder(), target_.leaf());
-            fail(name_, "błąd zapisu: " + os_reason(close_err));
+            fail(name_, "błąd zapisu", close_err);
         }
         return;
     }
@@ -479,13 +482,14 @@ void output_file::link_in_place()
         err = link_to(linked);
     }
     if (err != 0)
-        fail(name_, "nie można nadać nazwy zapisanemu plikowi: " + os_reason(err));
+        fail(name_, "nie można nadać nazwy zapisanemu plikowi", err);
     const int close_err = os_.close(std::exchange(handle_, -1));
     if (close_err == 0)
         err = os_.rename(target_.folder(), linked, target_.leaf());
     if (close_err != 0 || err != 0) {
         os_.remove(target_.folder(), linked);
-        fail(name_, close_err != 0 ? "błąd zapisu: " + os_reason(close_err)
-                                   : "nie można zapisać pliku: " + os_reason(err));
+        if (close_err != 0)
+            fail(name_, "błąd zapisu", close_err);
+        fail(name_, "nie można zapisać pliku", err);
     }
 }

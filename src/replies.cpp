@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <utility>
 
 #include "error.hpp"
 #include "text.hpp"
@@ -22,7 +23,7 @@ int digit_value(char c)
 
 void coordinate_parser::feed(char c)
 {
-    const bool first = length_++ == 0;
+    const bool first = !std::exchange(started_, true);
     if (bad_)
         return;
     if (first && (c == '+' || c == '-')) {
@@ -89,12 +90,12 @@ std::int32_t ask_coordinate(const char* prompt, reply_stream& in, std::FILE* out
         // run like any other failure, not silently.
         errno = 0;
         if (std::fputs(prompt, out) < 0 || std::fflush(out) != 0)
-            fail(stdout_name, "błąd zapisu: " + os_reason(errno != 0 ? errno : EIO));
+            fail(stdout_name, "błąd zapisu", errno != 0 ? errno : EIO);
         int c;
         while ((c = in.get()) != EOF && is_space(c)) {
         }
         if (c == EOF && in.failed())
-            fail(stdin_name, "błąd odczytu: " + os_reason(errno));
+            fail(stdin_name, "błąd odczytu", errno);
         if (c == EOF)
             fail(stdin_name, "dane skończyły się przed podaniem obu współrzędnych");
         coordinate_parser number;

@@ -24,8 +24,7 @@ public:
 
 private:
     int base_ = 0;
-    bool negative_ = false, digits_ = false, bad_ = false, maybe_hex_ = false;
-    std::size_t length_ = 0;
+    bool started_ = false, negative_ = false, digits_ = false, bad_ = false, maybe_hex_ = false;
     std::uint64_t value_ = 0;  // saturates just above 2^31
 };
 

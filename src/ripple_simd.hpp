@@ -1,13 +1,11 @@
 // The row kernels behind compose_ripple: one generic source, compiled once
 // per instruction set into a kernel_set; the best set the processor can run
-// is chosen at run time. Every kernel gives exactly the bytes of the plain
-// per-pixel definition.
+// is chosen at run time (compose.hpp). Every kernel gives exactly the bytes
+// of the plain per-pixel definition.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <span>
-#include <vector>
 
 struct kernel_set {
     const char* name;
@@ -27,15 +25,3 @@ struct kernel_set {
                        std::uint8_t* out, std::size_t bytes, const std::int32_t* at,
                        const std::uint8_t* keep);
 };
-
-// What a processor offers that the x86 kernels need.
-struct cpu_features {
-    bool avx512f = false, avx512bw = false, avx512dq = false, avx512vl = false;
-    bool avx2 = false, fma = false;
-};
-
-// The kernel sets a processor with `cpu` can run, fastest first.
-std::vector<const kernel_set*> usable_kernel_sets(const cpu_features& cpu);
-
-// Every kernel set this processor can run, fastest first.
-std::span<const kernel_set* const> kernel_sets();

@@ -49,8 +49,8 @@ TEST(load_bitmap, reads_rows_from_the_pixel_offset_for_every_header_size)
                              std::to_string(tail));
                 auto bytes = make_bmp({5, 3, info, gap, 24, 0, tail}, pattern);
                 bmp_input in = parse(bytes);
-                EXPECT_EQ(in.width(), 5);
-                EXPECT_EQ(in.height(), 3);
+                EXPECT_EQ(in.layout.width, 5);
+                EXPECT_EQ(in.layout.height, 3);
                 EXPECT_FALSE(in.layout.top_down);
                 EXPECT_EQ(in.layout.pixel_offset, 14 + info + gap);
                 expect_rows(in, 5, {0, 1, 2});
@@ -90,7 +90,7 @@ TEST(load_bitmap, top_down_rows_stay_in_storage_order)
 {
     bmp_input in = parse(make_bmp({4, -3}, pattern));
     EXPECT_TRUE(in.layout.top_down);
-    EXPECT_EQ(in.height(), 3);
+    EXPECT_EQ(in.layout.height, 3);
     expect_rows(in, 4, {0, 1, 2});
 }
 

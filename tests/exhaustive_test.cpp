@@ -16,8 +16,8 @@
 #include <thread>
 #include <vector>
 
+#include "compose.hpp"
 #include "ripple.hpp"
-#include "ripple_simd.hpp"
 
 namespace {
 
