@@ -33,9 +33,10 @@ std::string compression_name(std::uint32_t c)
     return c < std::size(names) ? names[c] : "";
 }
 
-// The format fields, in the order a reader meets them. The info header's
-// length comes first, so that an old 12-byte header gets the hint even in
-// a file too short for a 40-byte one. Gives that length.
+// The format fields: the signature, the info header's length, which comes
+// before the file's length is checked, so that an old 12-byte header gets
+// the hint even in a file too short for a 40-byte one, then the compression
+// and the bit count. Gives the info header's length.
 std::uint32_t check_format(std::span<const std::uint8_t> h, std::uint64_t file_size,
                            const std::string& name)
 {
@@ -131,7 +132,7 @@ row_order lined_up(const bmp_layout& l1, const bmp_layout& l2)
 byte_range used_bytes(const row_order& order, const bmp_layout& l1)
 {
     const std::int64_t a = order.first, b = order.first + (l1.height - 1) * order.stride;
-    return {std::uint64_t(std::min(a, b)), std::uint64_t(std::abs(b - a) + 3 * std::int64_t(l1.width))};
+    return {std::uint64_t(std::min(a, b)), std::uint64_t(std::abs(b - a) + l1.stride())};
 }
 
 byte_range bytes_before_pixels(const bmp_layout& l1) { return {0, l1.pixel_offset}; }

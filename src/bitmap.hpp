@@ -64,7 +64,9 @@ struct byte_range {
 };
 
 // The bytes of a pixel block with `order` that a composition of the first
-// picture's size reads: its rows from the first used to the last.
+// picture's size reads: its rows from the first used to the last, each as
+// long as the first picture's rows, padding and all (which the narrow rows'
+// runs read).
 byte_range used_bytes(const row_order& order, const bmp_layout& l1);
 
 // The output is the first input with its pixel block replaced: its bytes

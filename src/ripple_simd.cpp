@@ -1,7 +1,9 @@
 // Generic row kernels, written as plain loops for the compiler to vectorise.
 // CMake compiles this file once per instruction set, with RIPPLE_ISA naming
 // the namespace. Exactness does not rest on the compiler: the tests compare
-// every copy with the plain definition over every reachable input.
+// every copy with the plain definition, the distances and the weights over
+// every reachable input, the blends over every pair of bytes at 600
+// weights.
 //
 // Everything here but the table of kernels has internal linkage, and no
 // library template or other inline code is instantiated here (a test reads

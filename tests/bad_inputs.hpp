@@ -89,11 +89,13 @@ inline std::vector<bad_input> bad_inputs()
     auto core_short = with(14, 12);
     core_short.resize(30);  // too short for a 40-byte header, yet told how to save it
     cases.push_back({"core header in a 30-byte file", core_short, "o długości 12 B; zapisz obraz jako"});
-    const char* compressions[] = {"", " (RLE8)", " (RLE4)", " (BITFIELDS)", " (JPEG)", " (PNG)",
-                                  " (ALPHABITFIELDS)"};
-    for (std::uint32_t c : {1u, 2u, 3u, 4u, 5u, 6u, 7u, 11u, 12u, 13u, 0x80000000u, 0xffffffffu})
-        cases.push_back({"compression " + std::to_string(c), with(30, c),
-                         "kompresja nr " + std::to_string(c) + (c < 7 ? compressions[c] : "") +
-                             "; zapisz obraz jako"});
+    const std::pair<std::uint32_t, const char*> compressions[] = {
+        {2, "nr 2 (RLE4); zapisz"},        {3, "nr 3 (BITFIELDS); zapisz"},
+        {4, "nr 4 (JPEG); zapisz"},        {5, "nr 5 (PNG); zapisz"},
+        {6, "nr 6 (ALPHABITFIELDS); zapisz"}, {7, "nr 7; zapisz"},  // the first with no name
+        {11, "nr 11; zapisz"},             {0x80000000u, "nr 2147483648; zapisz"},
+        {0xffffffffu, "nr 4294967295; zapisz"}};
+    for (auto [c, message] : compressions)
+        cases.push_back({"compression " + std::to_string(c), with(30, c), std::string("kompresja ") + message});
     return cases;
 }

@@ -19,6 +19,7 @@ TEST(parse_command_line, takes_two_or_three_files_or_one_option)
         {{"a.bmp", "--help"}, act::help, "", "", ""},
         {{"--version", "-x"}, act::version, "", "", ""},
         {{"-x"}, act::usage_error, "", "", ""},
+        {{"-x", "b.bmp"}, act::usage_error, "", "", ""},  // an unknown option is no name
         {{"--help=1"}, act::usage_error, "", "", ""},
         {{"a.bmp"}, act::usage_error, "", "", ""},
         {{"a", "b", "c", "d"}, act::usage_error, "", "", ""},
@@ -37,6 +38,6 @@ TEST(parse_command_line, takes_two_or_three_files_or_one_option)
             EXPECT_NE(cl.problem.find("; zobacz „ripple --help”"), std::string::npos) << all;
         }
     }
-    const std::string_view steering[] = {"-\x1b[2J"};
-    EXPECT_EQ(parse_command_line(steering).problem, "ripple: nieznana opcja „-?[2J”; zobacz „ripple --help”");
+    const std::string_view unknown[] = {"-x", "a.bmp", "b.bmp"};
+    EXPECT_EQ(parse_command_line(unknown).problem, "ripple: nieznana opcja „-x”; zobacz „ripple --help”");
 }

@@ -147,15 +147,16 @@ TEST(compose_ripple, every_kernel_set_matches_the_plain_definition)
 // inputs come from files, mapped and read ahead band by band, or read band
 // by band where their file system cannot map them, into buffers no larger
 // than a strip; the second is alike, stored the other way, or wider and
-// stored the other way. Around the block, the output is the first input.
+// stored the other way. Rows longer than a strip end in windows with their
+// padding (1 to 3 bytes). Around the block, the output is the first input.
 TEST(blend_files, strips_written_to_a_file_make_the_same_block)
 {
     temp_dir dir;
     const std::string name = (dir.path / "Output.bmp").string();
     input_os unmappable = native_input_os();
     unmappable.map = [](std::intptr_t, std::uint64_t, std::size_t, void*&) { return ENODEV; };
-    for (bmp_params shape : {bmp_params{5, 3, 108, 0, 24, 0, 9}, bmp_params{4097, 3}, bmp_params{1, 5000},
-                             bmp_params{700, 900}})
+    for (bmp_params shape : {bmp_params{5, 3, 108, 0, 24, 0, 9}, bmp_params{4097, 3}, bmp_params{4099, 2},
+                             bmp_params{1, 5000}, bmp_params{700, 900}})
         for (bmp_params second :
              {shape, bmp_params{shape.width, -shape.height}, bmp_params{shape.width + 3, -shape.height - 1}})
             for (std::size_t strip : {default_strip_size, std::size_t(40)})

@@ -78,9 +78,18 @@ TEST(shown_text, shows_what_steers_splits_or_hides_as_question_marks)
     EXPECT_EQ(error_of([] { fail("two\nlines.bmp", "coś"); }), "two?lines.bmp: coś");
 }
 
-// What nobody foresaw keeps its number.
+// What nobody foresaw keeps its number; what a dead mount or a network
+// file system says has words; and an error puts the reason after what
+// went wrong, or alone.
 TEST(os_reason, keeps_the_number_of_what_it_has_no_words_for)
 {
     EXPECT_EQ(os_reason(123456), "nieoczekiwany błąd systemowy (errno 123456)");
     EXPECT_EQ(os_reason(-1234), "nieoczekiwany błąd systemu Windows (kod 1234)");
+#if defined(ENOTCONN) && defined(ESTALE)
+    for (int err : {ENOTCONN, ESTALE, EIO})
+        EXPECT_EQ(os_reason(err).find("nieoczekiwany"), std::string::npos) << err;
+#endif
+    EXPECT_STREQ(ripple_error("a.bmp", "błąd zapisu", ENOSPC).what(), "a.bmp: błąd zapisu: brak miejsca na dysku");
+    EXPECT_STREQ(ripple_error("a.bmp", "", EISDIR).what(), "a.bmp: to jest katalog, a nie plik");
+    EXPECT_EQ(ripple_error("a.bmp", "coś", EIO).code(), EIO);
 }
