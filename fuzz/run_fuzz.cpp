@@ -90,7 +90,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         // Read ahead band by band for some inputs, in small strips for others.
         using choice = reading_plan::choice;
         blend_files(in1, in2, x, y, out, reading_plan(in1, in2, len1 % 3 ? choice::in_whole : choice::ahead_by_band),
-                    len2 % 2 ? 16 + len2 % 256 : std::size_t(1) << 20);
+                    nullptr, len2 % 2 ? 16 + len2 % 256 : std::size_t(1) << 20);
         offset = in1.layout.pixel_offset;
         image = in1.layout.image_size;
     } catch (const ripple_error&) {

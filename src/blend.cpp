@@ -6,6 +6,7 @@
 
 #include "bitmap.hpp"
 #include "compose.hpp"
+#include "progress.hpp"
 
 namespace {
 
@@ -16,13 +17,14 @@ using strip_buffer = std::unique_ptr<std::uint8_t[]>;
 // The strips go to the output file, from `offset` on, as they are done.
 class file_sink : public pixel_sink {
 public:
-    file_sink(output_file& out, std::uint64_t offset, std::size_t strip_size)
-        : pixel_sink(strip_size), out_(out), offset_(offset)
+    file_sink(output_file& out, std::uint64_t offset, std::size_t strip_size, progress_line& progress)
+        : pixel_sink(strip_size), out_(out), offset_(offset), progress_(progress)
     {
     }
     void close(int slot, std::uint64_t offset, std::size_t n) override
     {
         out_.write_at(offset_ + offset, place(slot, offset, n), n);
+        progress_.add(n);
     }
 
 protected:
@@ -37,6 +39,7 @@ protected:
 private:
     output_file& out_;
     std::uint64_t offset_;
+    progress_line& progress_;
     strip_buffer buffers_[band_slots];  // made when a slot is first used
 };
 
@@ -111,8 +114,10 @@ band_view input_rows::copy_band(const band_request& r)
 }  // namespace
 
 void blend_files(bmp_input& in1, bmp_input& in2, std::int32_t x, std::int32_t y, output_file& out,
-                 const reading_plan& plan, std::size_t strip_size)
+                 const reading_plan& plan, std::FILE* progress, std::size_t strip_size)
 {
+    // Erased as the run ends, before any failure's line.
+    progress_line done(in1.layout.image_size, progress);
     plan.finish();
     out.reserve(in1.file.size());
     const byte_range head = bytes_before_pixels(in1.layout);
@@ -122,7 +127,7 @@ void blend_files(bmp_input& in1, bmp_input& in2, std::int32_t x, std::int32_t y,
         // strips keep the memory they take as small as the mapped path's.
         if (!in1.pixels || !in2.pixels)
             strip_size = std::min(strip_size, copied_strip_size);
-        file_sink pixs_out(out, in1.layout.pixel_offset, strip_size);
+        file_sink pixs_out(out, in1.layout.pixel_offset, strip_size, done);
         input_rows rows1(in1, !plan.in_whole(), pixs_out.capacity());
         input_rows rows2(in2, !plan.in_whole(), pixs_out.capacity());
         compose_ripple(rows1, rows2, x, y, pixs_out);

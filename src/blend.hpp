@@ -9,12 +9,15 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 
 #include "inputs.hpp"
 #include "output.hpp"
 #include "strips.hpp"
 
 // Writes the blend of in1 and in2 around (x, y) into `out` and puts it in
-// its place. Throws a ripple_error, leaving any old output as it was.
+// its place, showing how far it is on `progress` where that is not null (a
+// terminal). Throws a ripple_error, leaving any old output as it was.
 void blend_files(bmp_input& in1, bmp_input& in2, std::int32_t x, std::int32_t y, output_file& out,
-                 const reading_plan& plan, std::size_t strip_size = default_strip_size);
+                 const reading_plan& plan, std::FILE* progress = nullptr,
+                 std::size_t strip_size = default_strip_size);

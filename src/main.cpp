@@ -53,7 +53,7 @@ void run(const command_line& command)
     // blend into the output, made only of inputs that stayed what they were
     step(command.output, [&] {
         output_file out(command.output, std::move(target));
-        blend_files(in1, in2, x, y, out, plan);
+        blend_files(in1, in2, x, y, out, plan, standard_error_is_terminal() ? stderr : nullptr);
     });
 }
 

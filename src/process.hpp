@@ -26,6 +26,10 @@ int end_process(int status);
 // failed.
 bool standard_output_was_closed();
 
+// Whether stderr is a terminal (a console on Windows), where a person may
+// be watching.
+bool standard_error_is_terminal();
+
 // The arguments after the program's name, in UTF-8 (on Windows, from the
 // wide command line, so that a file in a folder named "Zdjęcia" is found).
 std::vector<std::string> process_arguments(int argc, char** argv);

@@ -126,6 +126,8 @@ int held_depth;
 
 bool standard_output_was_closed() { return stdout_closed; }
 
+bool standard_error_is_terminal() { return ::isatty(2) == 1; }
+
 void prepare_process()
 {
     for (int fd = 0; fd <= 2; fd++)

@@ -94,6 +94,12 @@ void watch_faults(std::string_view (*line_for)(const void*))
 
 bool standard_output_was_closed() { return stdout_closed; }
 
+bool standard_error_is_terminal()
+{
+    DWORD mode;
+    return ::GetConsoleMode(::GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
+}
+
 // Polish prompts and messages are UTF-8; a console shows them right only
 // when told so, and the console is left as it was found, in whatever way
 // the run ends.

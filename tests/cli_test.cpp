@@ -191,8 +191,9 @@ protected:
 
     // Starts the program with its stderr in stderr.txt and the given
     // signals ignored or blocked, as a parent may leave them.
+    // Its stderr goes to `error_to` where given (a terminal, say).
     running start(std::initializer_list<int> ignored = {}, std::initializer_list<int> blocked = {},
-                  std::vector<std::string> args = {})
+                  std::vector<std::string> args = {}, const std::string& error_to = "")
     {
         int to[2], from[2];
         EXPECT_EQ(pipe(to), 0);
@@ -200,7 +201,8 @@ protected:
         running r;
         r.pid = fork();
         if (r.pid == 0) {
-            int err = open((dir / "stderr.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+            int err = error_to.empty() ? open((dir / "stderr.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666)
+                                       : open(error_to.c_str(), O_WRONLY | O_NOCTTY);
             if (chdir(dir.c_str()) != 0 || err < 0)
                 _exit(127);
             default_signals(ignored);
@@ -717,5 +719,46 @@ TEST_F(cli, takes_help_version_and_file_operands)
         const int status = p.finish();
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == (args.size() == 1 ? 2 : 1)) << line;
         EXPECT_EQ(read_text(dir / "stderr.txt"), line + "\n");
+    }
+}
+
+// A person watching a long run sees how far it is, on one line of the
+// terminal that is erased at the end; a file or a pipe gets nothing. The
+// run is stopped for longer than the second progress waits.
+TEST_F(cli, shows_progress_on_a_terminal_alone)
+{
+    put_pair({6000, 4000}, {6000, 4000});
+    for (bool terminal : {true, false}) {
+        SCOPED_TRACE(terminal ? "terminal" : "file");
+        const int master = terminal ? posix_openpt(O_RDWR | O_NOCTTY) : -1;
+        if (terminal) {
+            ASSERT_TRUE(master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0);
+        }
+        running p = start({}, {}, {}, terminal ? ptsname(master) : "");
+        ASSERT_TRUE(p.wait_for(prompt_x));
+        p.send("3000 2000\n");
+        std::this_thread::sleep_for(std::chrono::milliseconds(40));
+        kill(p.pid, SIGSTOP);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+        kill(p.pid, SIGCONT);
+        const int status = p.finish();
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+        std::string said;
+        if (terminal) {
+            char buf[256];
+            for (pollfd f{master, POLLIN, 0}; poll(&f, 1, 100) == 1;) {
+                const ssize_t n = read(master, buf, sizeof buf);
+                if (n <= 0)
+                    break;
+                said.append(buf, std::size_t(n));
+            }
+            close(master);
+            EXPECT_EQ(said.rfind("\rripple: gotowe ", 0), 0u) << said;
+            EXPECT_EQ(said.substr(said.size() - 26), "\r" + std::string(24, ' ') + "\r") << said;
+        } else {
+            EXPECT_EQ(read_text(dir / "stderr.txt"), "");
+        }
+        EXPECT_EQ(fs::file_size(dir / "Output.bmp"), fs::file_size(dir / "Input_1.bmp"));
+        fs::remove(dir / "Output.bmp");
     }
 }

@@ -179,7 +179,7 @@ TEST(blend_files, strips_written_to_a_file_make_the_same_block)
                         match_inputs(in1, in2);
                         output_file out(name, check_output(name, unsynced), unsynced);
                         blend_files(in1, in2, x, y, out, reading_plan(in1, in2, reading_plan::choice::ahead_by_band),
-                                    strip);
+                                    nullptr, strip);
                         std::vector<std::uint8_t> want = bytes1;
                         const auto block = plain(want1, want2, x, y);
                         std::copy(block.begin(), block.end(), want.begin() + std::ptrdiff_t(want1.layout.pixel_offset));

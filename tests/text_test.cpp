@@ -3,6 +3,7 @@
 #include <cerrno>
 
 #include "error.hpp"
+#include "progress.hpp"
 #include "replies.hpp"
 #include "test_files.hpp"
 #include "text.hpp"
@@ -92,4 +93,35 @@ TEST(os_reason, keeps_the_number_of_what_it_has_no_words_for)
     EXPECT_STREQ(ripple_error("a.bmp", "błąd zapisu", ENOSPC).what(), "a.bmp: błąd zapisu: brak miejsca na dysku");
     EXPECT_STREQ(ripple_error("a.bmp", "", EISDIR).what(), "a.bmp: to jest katalog, a nie plik");
     EXPECT_EQ(ripple_error("a.bmp", "coś", EIO).code(), EIO);
+}
+
+// Progress shows only once the run has taken a while, only as the
+// percentage changes and not more often than it can be read, and is erased
+// at the end; with nowhere to show it, nothing is written.
+TEST(progress_line, shows_late_seldom_and_leaves_nothing)
+{
+    using namespace std::chrono_literals;
+    std::FILE* f = std::tmpfile();
+    const auto t0 = progress_line::clock::now();
+    {
+        progress_line p(1000, f, 1s);
+        p.add(100, t0 + 500ms);   // too early
+        p.add(100, t0 + 1100ms);  // 20 %
+        p.add(5, t0 + 1200ms);    // too soon after
+        p.add(5, t0 + 1400ms);    // 21 %
+        p.add(0, t0 + 1700ms);    // the same
+        p.add(790, t0 + 2000ms);  // all
+    }
+    {
+        progress_line nowhere(1000, nullptr, 0s);
+        nowhere.add(1000, t0 + 5s);
+        progress_line quick(1000, f, 1s);
+        quick.add(1000, t0 + 10ms);
+    }
+    std::rewind(f);
+    std::string said;
+    for (int c; (c = std::getc(f)) != EOF;)
+        said += char(c);
+    std::fclose(f);
+    EXPECT_EQ(said, "\rripple: gotowe  20%\rripple: gotowe  21%\rripple: gotowe 100%\r" + std::string(24, ' ') + "\r");
 }
