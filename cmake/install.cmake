@@ -1,9 +1,11 @@
 # What is installed, and the packages users download: a .deb for each Linux
 # processor (Debian's layout, which CPack knows), and a zip for 64-bit
-# Windows that holds the program, the README, the licence and the manual
-# page as text, side by side.
+# Windows that holds the program, a README written for Windows, the licence
+# and the manual page as text, side by side in one folder.
 set(ripple_contact "the ripple authors <ripple@users.noreply.invalid>")
+# The manual page in English, and its Polish translation, from one version.
 configure_file(docs/ripple.1.in ${CMAKE_BINARY_DIR}/ripple.1 @ONLY)
+configure_file(docs/ripple.pl.1.in ${CMAKE_BINARY_DIR}/pl/ripple.1 @ONLY)
 find_program(RIPPLE_GZIP gzip)
 find_program(RIPPLE_GROFF groff)
 
@@ -14,22 +16,35 @@ endfunction()
 
 if(WIN32)
   install(TARGETS ripple RUNTIME DESTINATION .)
-  install(FILES README.md DESTINATION . RENAME README.txt)
-  install(FILES LICENSE DESTINATION . RENAME LICENSE.txt)
-  # Windows has no man: the page is rendered to plain UTF-8 text.
+  # Plain text with CRLF line ends, which every Windows editor shows: a
+  # README written for Windows, the licence, and the English manual page
+  # rendered as text, since Windows has no man.
+  function(ripple_windows_text from to)
+    add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/${to}
+      COMMAND ${CMAKE_COMMAND} -DIN=${from} -DOUT=${CMAKE_BINARY_DIR}/${to} -DVERSION=${PROJECT_VERSION}
+              -P ${CMAKE_SOURCE_DIR}/cmake/crlf.cmake
+      DEPENDS ${from} ${CMAKE_SOURCE_DIR}/cmake/crlf.cmake VERBATIM)
+    install(FILES ${CMAKE_BINARY_DIR}/${to} DESTINATION .)
+  endfunction()
+  ripple_windows_text(${CMAKE_SOURCE_DIR}/docs/README-windows.txt README.txt)
+  ripple_windows_text(${CMAKE_SOURCE_DIR}/LICENSE LICENSE.txt)
+  set(windows_texts ${CMAKE_BINARY_DIR}/README.txt ${CMAKE_BINARY_DIR}/LICENSE.txt)
   if(RIPPLE_GROFF)
-    add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/ripple.txt
-      COMMAND ${RIPPLE_GROFF} -k -man -Tutf8 -P-cbou ${CMAKE_BINARY_DIR}/ripple.1 > ${CMAKE_BINARY_DIR}/ripple.txt
+    add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/ripple.man.txt
+      COMMAND ${RIPPLE_GROFF} -k -man -Tutf8 -P-cbou ${CMAKE_BINARY_DIR}/ripple.1 > ${CMAKE_BINARY_DIR}/ripple.man.txt
       DEPENDS ${CMAKE_BINARY_DIR}/ripple.1 VERBATIM)
-    add_custom_target(manual_text ALL DEPENDS ${CMAKE_BINARY_DIR}/ripple.txt)
-    install(FILES ${CMAKE_BINARY_DIR}/ripple.txt DESTINATION .)
+    ripple_windows_text(${CMAKE_BINARY_DIR}/ripple.man.txt ripple.txt)
+    list(APPEND windows_texts ${CMAKE_BINARY_DIR}/ripple.txt)
   else()
     message(WARNING "no groff, so the zip will hold no manual page (on Debian: apt-get install groff-base)")
   endif()
+  # Made with the program, so that whatever built it can install it.
+  add_custom_target(windows_texts ALL DEPENDS ${windows_texts})
+  add_dependencies(ripple windows_texts)
 else()
   install(TARGETS ripple RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-  # The manual page is in Polish: man finds it there for Polish locales.
   set(manual ${CMAKE_BINARY_DIR}/ripple.1)
+  set(manual_pl ${CMAKE_BINARY_DIR}/pl/ripple.1)
   set(changelog ${CMAKE_BINARY_DIR}/changelog)
   string(TIMESTAMP released "%a, %d %b %Y 00:00:00 +0000" UTC)
   file(WRITE ${changelog}
@@ -38,12 +53,17 @@ else()
        " -- ${ripple_contact}  ${released}\n")
   if(RIPPLE_GZIP)
     ripple_gzip(${manual} ${manual}.gz)
+    ripple_gzip(${manual_pl} ${manual_pl}.gz)
     ripple_gzip(${changelog} ${changelog}.gz)
-    add_custom_target(compressed_docs ALL DEPENDS ${manual}.gz ${changelog}.gz)
+    # Made with the program, so that whatever built it can install it.
+    add_custom_target(compressed_docs ALL DEPENDS ${manual}.gz ${manual_pl}.gz ${changelog}.gz)
+    add_dependencies(ripple compressed_docs)
     set(manual ${manual}.gz)
+    set(manual_pl ${manual_pl}.gz)
     set(changelog ${changelog}.gz)
   endif()
-  install(FILES ${manual} DESTINATION ${CMAKE_INSTALL_MANDIR}/pl/man1)
+  install(FILES ${manual} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  install(FILES ${manual_pl} DESTINATION ${CMAKE_INSTALL_MANDIR}/pl/man1)
   install(FILES LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR} RENAME copyright)
   install(FILES ${changelog} DESTINATION ${CMAKE_INSTALL_DOCDIR})
 endif()
