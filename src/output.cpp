@@ -194,64 +194,77 @@ output_target::~output_target()
 
 int output_target::look_again() { return os_->look(folder_, leaf_, existing_); }
 
-output_target check_output(const std::string& name, const output_os& os)
+namespace {
+
+bool ends_in_separator(const std::string& name, const output_os& os)
 {
-    if (name.empty())
-        fail(name, cannot_create + ": pusta nazwa pliku");
-    if (std::string_view(os.separators).find(name.back()) != std::string_view::npos)
-        fail(name, "nazwa zakończona ukośnikiem oznacza katalog, a wynik musi być plikiem");
-    auto [path, leaf] = split(name, os.separators);
-    open_folder folder(os);
-    if (const int err = folder.enter(path))
-        refuse_folder(name, err);
-    // Each link is followed from the folder that holds it, one step at a
-    // time, so that the system's rules apply to every step.
+    return !name.empty() && std::string_view(os.separators).find(name.back()) != std::string_view::npos;
+}
+
+// Follows the links that `leaf` in `folder` leads through, each from the
+// folder that holds it, one step at a time, so that the system's rules
+// apply to every step; leaves `folder` and `leaf` at the last, and says
+// what is there. A link that leads nowhere is told as none, `dangling`.
+entry_facts follow_links(const std::string& name, const output_os& os, open_folder& folder, std::string& leaf,
+                         bool& dangling)
+{
     using kind = entry_facts::kind;
     entry_facts facts;
-    bool followed = false;
     for (int links = 0;; links++) {
         if (leaf == "." || leaf == "..") {
             facts.type = kind::directory;
-            break;
+            return facts;
         }
         if (const int err = os.look(folder.ref(), leaf, facts))
             fail(name, cannot_create, err);
-        if (facts.type != kind::link)
-            break;
+        if (facts.type != kind::link) {
+            dangling = links > 0 && facts.type == kind::none;
+            return facts;
+        }
         if (links == max_links)
             fail(name, "", ELOOP);
         if (!may_follow(os, folder.ref(), facts))
             fail(name, "dowiązanie symboliczne w katalogu, do którego wszyscy mogą pisać, należy do kogoś "
                        "innego; system nie pozwala za nim podążać");
         std::string target;
-        if (const int err = os.read_link(folder.ref(), leaf, target)) {
-            if (err != ENOENT)
-                fail(name, cannot_create, err);
-            followed = true;  // where the system follows links itself, it found nothing
-            facts.type = kind::none;
-            break;
+        int err = os.read_link(folder.ref(), leaf, target);  // ENOENT where the system followed it itself
+        if (err == 0) {
+            if (target.empty() || ends_in_separator(target, os))
+                target += '.';  // a name that ends in a separator names a folder
+            std::string path;
+            std::tie(path, leaf) = split(target, os.separators);
+            err = path.empty() ? 0 : folder.enter(path);
         }
-        if (target.empty() || std::string_view(os.separators).find(target.back()) != std::string_view::npos)
-            target += '.';  // a name that ends in a separator names a folder
-        std::tie(path, leaf) = split(target, os.separators);
-        followed = true;
-        if (const int err = path.empty() ? 0 : folder.enter(path)) {
-            if (err != ENOENT)
-                fail(name, cannot_create, err);
-            facts.type = kind::none;  // a folder that is not there: the link leads nowhere
-            break;
+        if (err != 0 && err != ENOENT)
+            fail(name, cannot_create, err);
+        if (err == ENOENT) {
+            dangling = true;
+            return {};
         }
     }
-    switch (facts.type) {
-    case kind::directory: fail(name, "", EISDIR);
-    case kind::other: fail(name, "to nie jest zwykły plik; zastąpić można tylko zwykły plik");
-    case kind::none:
-        if (followed)
-            fail(name, "dowiązanie symboliczne prowadzi do nieistniejącego pliku");
-        break;
-    case kind::regular:
-    case kind::link: break;
-    }
+}
+
+}  // namespace
+
+output_target check_output(const std::string& name, const output_os& os)
+{
+    if (name.empty())
+        fail(name, cannot_create + ": pusta nazwa pliku");
+    if (ends_in_separator(name, os))
+        fail(name, "nazwa zakończona ukośnikiem oznacza katalog, a wynik musi być plikiem");
+    auto [path, leaf] = split(name, os.separators);
+    open_folder folder(os);
+    if (const int err = folder.enter(path))
+        refuse_folder(name, err);
+    bool dangling = false;
+    const entry_facts facts = follow_links(name, os, folder, leaf, dangling);
+    using kind = entry_facts::kind;
+    if (dangling)
+        fail(name, "dowiązanie symboliczne prowadzi do nieistniejącego pliku");
+    if (facts.type == kind::directory)
+        fail(name, "", EISDIR);
+    if (facts.type == kind::other)
+        fail(name, "to nie jest zwykły plik; zastąpić można tylko zwykły plik");
     folder_facts where;
     if (const int err = os.look_folder(folder.ref(), where))
         refuse_folder(name, err);
