@@ -703,8 +703,11 @@ TEST(check_output, follows_no_link_another_user_planted_in_a_shared_folder)
     EXPECT_EQ(error_of([&] { check_output(shared + "planted.bmp"); }),
               shared + "planted.bmp: dowiązanie symboliczne w katalogu, do którego wszyscy mogą pisać, należy do "
                        "kogoś innego; system nie pozwala za nim podążać");
-    ASSERT_EQ(chmod(shared.c_str(), 0777), 0);  // not sticky: the kernel follows it too
-    EXPECT_EQ(error_of([&] { check_output(shared + "planted.bmp"); }), "");
+    // Not sticky, or sticky but not writable by all: the kernel follows it too.
+    for (mode_t mode : {0777, 01755}) {
+        ASSERT_EQ(chmod(shared.c_str(), mode), 0);
+        EXPECT_EQ(error_of([&] { check_output(shared + "planted.bmp"); }), "") << std::oct << mode;
+    }
     ASSERT_EQ(chmod(shared.c_str(), 01777), 0);
     ASSERT_EQ(chown(shared.c_str(), 65534, 65534), 0);  // the folder's owner's link
     EXPECT_EQ(error_of([&] { check_output(shared + "planted.bmp"); }), "");

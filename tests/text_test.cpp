@@ -73,6 +73,29 @@ TEST(shown_text, shows_what_steers_splits_or_hides_as_question_marks)
     };
     for (const auto& [raw, shown] : cases)
         EXPECT_EQ(shown_text(raw), shown) << raw;
+    // The edges of every range of what hides: its first and last member
+    // are shown as "?", the characters just outside it as they are.
+    auto utf8 = [](char32_t c) {
+        std::string s;
+        if (c < 0x80)
+            s += char(c);
+        else if (c < 0x800)
+            s += {char(0xc0 | c >> 6), char(0x80 | (c & 0x3f))};
+        else if (c < 0x10000)
+            s += {char(0xe0 | c >> 12), char(0x80 | (c >> 6 & 0x3f)), char(0x80 | (c & 0x3f))};
+        else
+            s += {char(0xf0 | c >> 18), char(0x80 | (c >> 12 & 0x3f)), char(0x80 | (c >> 6 & 0x3f)),
+                  char(0x80 | (c & 0x3f))};
+        return s;
+    };
+    const std::pair<char32_t, char32_t> hidden[] = {
+        {0xad, 0xad},     {0x61c, 0x61c},   {0x180e, 0x180e},   {0x200b, 0x200f},   {0x2028, 0x202e},
+        {0x2060, 0x206f}, {0xfeff, 0xfeff}, {0xfff9, 0xfffb},   {0x1bca0, 0x1bca3}, {0x1d173, 0x1d17a},
+        {0xe0000, 0xe007f}};
+    for (auto [first, last] : hidden) {
+        const std::string before = utf8(first - 1), after = utf8(last + 1);
+        EXPECT_EQ(shown_text(before + utf8(first) + utf8(last) + after), before + "??" + after) << std::hex << std::uint32_t(first);
+    }
     // A view that ends inside a character is read no further than it goes.
     EXPECT_EQ(shown_text(std::string_view("\xe2\x82\xac", 2)), "??");
     EXPECT_EQ(shown_name(""), "„”");
