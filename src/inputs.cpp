@@ -110,7 +110,7 @@ void input_file::read_at(std::uint64_t offset, std::uint8_t* dst, std::size_t n)
 {
     while (n > 0) {
         std::size_t got = 0;
-        const int err = os_.read_at(handle_, offset, dst, std::min<std::size_t>(n, 1u << 30), got);
+        const int err = os_.read_at(handle_, offset, dst, std::min(n, max_transfer), got);
         if (err == EINTR)
             continue;
         if (err != 0)
