@@ -268,8 +268,8 @@ output_target check_output(const std::string& name, const output_os& os)
     folder_facts where;
     if (const int err = os.look_folder(folder.ref(), where))
         refuse_folder(name, err);
-    if (where.write_error != 0)
-        refuse_folder(name, where.write_error);
+    if (const int err = os.cannot_write(folder.ref()))
+        refuse_folder(name, err);
     if (facts.type == kind::regular && (facts.fixed || where.fixed))
         fail(name, "pliku nie można zastąpić: on albo jego katalog może być tylko uzupełniany albo jest "
                    "niezmienny (chattr +a lub +i)");

@@ -59,12 +59,11 @@ struct entry_facts {
     bool fixed = false;  // append-only or immutable: it can be neither replaced nor removed
 };
 
-// What a folder lets its user do.
+// What a folder is.
 struct folder_facts {
     long owner = -1;
     bool shared = false;  // sticky and writable by all, as /tmp is
     bool fixed = false;   // append-only or immutable
-    int write_error = 0;  // why no file can be made in it, or 0
 };
 
 // An access control list as POSIX.1e has it: entries of a tag (the owner,
@@ -90,6 +89,8 @@ struct output_os {
     void (*close_folder)(folder_ref& folder);
     int (*look)(const folder_ref& folder, const std::string& leaf, entry_facts& facts);
     int (*look_folder)(const folder_ref& folder, folder_facts& facts);
+    // Why no file can be made in the folder, or 0.
+    int (*cannot_write)(const folder_ref& folder);
     // Where a link leads: a name relative to its folder, or an absolute one.
     int (*read_link)(const folder_ref& folder, const std::string& leaf, std::string& target);
     long (*user)();      // whom the run acts as

@@ -109,9 +109,10 @@ int look_folder(const folder_ref& folder, folder_facts& facts)
     facts.owner = long(st.st_uid);
     facts.shared = (st.st_mode & S_ISVTX) && (st.st_mode & S_IWOTH);
     facts.fixed = fixed(fd, "", st);
-    facts.write_error = ::faccessat(fd, ".", W_OK | X_OK, 0) == 0 ? 0 : errno;
     return 0;
 }
+
+int cannot_write(const folder_ref& folder) { return result(::faccessat(int(folder.handle), ".", W_OK | X_OK, 0)); }
 
 int read_link(const folder_ref& folder, const std::string& leaf, std::string& target)
 {
@@ -352,6 +353,7 @@ const output_os& native_output_os()
         .close_folder = close_folder,
         .look = look,
         .look_folder = look_folder,
+        .cannot_write = cannot_write,
         .read_link = read_link,
         .user = user,
         .umask = umask_now,

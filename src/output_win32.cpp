@@ -66,13 +66,19 @@ int look(const folder_ref& folder, const std::string& leaf, entry_facts& facts)
     return 0;
 }
 
+// Windows has neither sticky folders nor append-only ones.
+int look_folder(const folder_ref&, folder_facts& facts)
+{
+    facts = {};
+    return 0;
+}
+
 // Whether a file can be made in the folder is found out by making one that
 // the system deletes as it is closed: opening the folder for adding a file
 // says yes where the file system's own permissions would refuse it (under
 // wine, or on a network share).
-int look_folder(const folder_ref& folder, folder_facts& facts)
+int cannot_write(const folder_ref& folder)
 {
-    facts = {};
     for (unsigned k = 0; k < 100; k++) {
         const std::string probe = ".ripple-probe-" + std::to_string(::GetCurrentProcessId()) + "-" + std::to_string(k);
         HANDLE h = ::CreateFileW(name_in(folder, probe).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
@@ -81,13 +87,10 @@ int look_folder(const folder_ref& folder, folder_facts& facts)
             ::CloseHandle(h);
             return 0;
         }
-        if (::GetLastError() != ERROR_FILE_EXISTS) {
-            facts.write_error = last_errno();
-            return 0;
-        }
+        if (::GetLastError() != ERROR_FILE_EXISTS)
+            return last_errno();
     }
-    facts.write_error = EEXIST;
-    return 0;
+    return EEXIST;
 }
 
 // The system follows the link, and says where it led.
@@ -223,6 +226,7 @@ const output_os& native_output_os()
         .close_folder = close_folder,
         .look = look,
         .look_folder = look_folder,
+        .cannot_write = cannot_write,
         .read_link = read_link,
         .user = no_user,
         .umask = no_umask,
