@@ -363,9 +363,7 @@ void output_file::write_at(std::uint64_t offset, const std::uint8_t* data, std::
     const std::size_t length = n;
     while (n > 0) {
         std::size_t put = 0;
-        int err = os_.write_at(handle_, offset, data, std::min<std::size_t>(n, max_transfer), put);
-        if (err == EINTR)
-            continue;
+        int err = retried([&] { return os_.write_at(handle_, offset, data, std::min(n, max_transfer), put); });
         if (err == 0 && put == 0)
             err = ENOSPC;
         if (err != 0)
@@ -414,8 +412,8 @@ void output_file::commit()
     {
         signals_held held;
         // What took the name while the user answered is looked at again:
-        // only a regular file is replaced, and a link that appeared since
-        // is replaced, not followed.
+        // only a regular file is replaced; a folder, a FIFO or a link that
+        // took its place stays as it is.
         if (const int err = target_.look_again())
             fail(name_, cannot_create, err);
         const entry_facts::kind now = target_.existing().type;
