@@ -338,7 +338,13 @@ TEST_P(output, reports_every_failure_to_write_and_leaves_the_old_file)
         EXPECT_EQ(dir.others(old_file ? std::initializer_list<std::string>{"Output.bmp"} : std::initializer_list<std::string>{}),
                   std::vector<std::string>{});
     }
+    // A file the system would still delete as it is closed (Windows) is not
+    // put in place.
     ASSERT_TRUE(write_file(name, old));
+    failing = os;
+    failing.keep_when_closed = [](std::intptr_t) { return EACCES; };
+    EXPECT_EQ(error_of([&] { write_new(failing); }), prefix + "nie można zapisać pliku: brak uprawnień");
+    expect_untouched();
     // Space that cannot be had is reported before anything is written.
     output_os no_room = os;
     no_room.reserve = [](std::intptr_t, std::uint64_t) { return refusal; };

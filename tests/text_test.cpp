@@ -4,6 +4,9 @@
 
 #include "error.hpp"
 #include "progress.hpp"
+#ifdef _WIN32
+#include "win32.hpp"
+#endif
 #include "replies.hpp"
 #include "test_files.hpp"
 #include "text.hpp"
@@ -116,6 +119,11 @@ TEST(os_reason, keeps_the_number_of_what_it_has_no_words_for)
     EXPECT_STREQ(ripple_error("a.bmp", "błąd zapisu", ENOSPC).what(), "a.bmp: błąd zapisu: brak miejsca na dysku");
     EXPECT_STREQ(ripple_error("a.bmp", "", EISDIR).what(), "a.bmp: to jest katalog, a nie plik");
     EXPECT_EQ(ripple_error("a.bmp", "coś", EIO).code(), EIO);
+#ifdef _WIN32
+    // No Windows error is success, the end of a file's included.
+    for (DWORD code = 1; code < 16000; code++)
+        ASSERT_NE(errno_from(code), 0) << code;
+#endif
 }
 
 // Progress shows only once the run has taken a while, only as the
