@@ -124,7 +124,7 @@ struct output_os {
     // The access ACL of a file, or the default ACL of a folder (leaf ".").
     int (*get_acl)(const folder_ref& folder, const std::string& leaf, bool default_acl, access_list& acl);
     // Gives the file this access ACL (and the mode it implies); an empty
-    // list removes it.
+    // list removes it (ENODATA where it had none).
     int (*set_acl)(std::intptr_t file, const access_list& acl);
     int (*keep_when_closed)(std::intptr_t file);
     // Gives the unnamed file the name `leaf`: EEXIST if it is taken. `link`

@@ -274,10 +274,8 @@ int get_acl(const folder_ref& folder, const std::string& leaf, bool default_acl,
 
 int set_acl(std::intptr_t file, const access_list& acl)
 {
-    if (acl.empty()) {
-        const int err = result(::fremovexattr(int(file), acl_attribute(false)));
-        return err == ENODATA || err == ENOTSUP ? 0 : err;
-    }
+    if (acl.empty())
+        return result(::fremovexattr(int(file), acl_attribute(false)));
     std::vector<std::uint8_t> bytes{2, 0, 0, 0};
     auto put = [&](std::uint32_t v, int size) {
         for (int k = 0; k < size; k++)

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -99,11 +100,16 @@ INSTANTIATE_TEST_SUITE_P(files, output, ::testing::Values(true, false),
 
 TEST_P(output, replaces_the_old_file_only_on_commit)
 {
+    const auto open_files = [] {
+        return fs::exists("/proc/self/fd") ? std::distance(fs::directory_iterator("/proc/self/fd"), {}) : 0;
+    };
+    const auto before = open_files();
     {
         output_file out(name, check_output(name, os), os);
         out.write_at(0, data, sizeof data);
     }  // abandoned, as after a failure
     expect_untouched();
+    EXPECT_EQ(open_files(), before);  // closed, so that Windows deletes it
 
     // A stale file under the first temporary name is neither used nor
     // removed, and a name of 250 bytes is no longer because of it.
@@ -438,6 +444,27 @@ TEST_P(output, no_signal_leaves_a_file_behind)
         expect_untouched();
     }
 }
+
+#if !RIPPLE_SANITIZED && !defined(RIPPLE_EMULATED)  // which own SIGBUS
+// A fault on a page that no input maps, while the handler stands for the
+// output, ends the process as such a fault does, and leaves nothing.
+TEST_P(output, a_fault_elsewhere_ends_the_run_as_a_fault)
+{
+    const std::string cut = (dir.path / "cut").string();
+    ASSERT_TRUE(write_file(cut, std::vector<std::uint8_t>(8192, 1)));
+    auto fault = [&] {
+        std::signal(SIGBUS, SIG_DFL);
+        output_file out(name, check_output(name, os), os);
+        const int fd = open(cut.c_str(), O_RDONLY);
+        auto* p = static_cast<volatile std::uint8_t*>(mmap(nullptr, 8192, PROT_READ, MAP_SHARED, fd, 0));
+        if (truncate(cut.c_str(), 0) != 0)
+            std::exit(2);
+        std::exit(p[4096]);
+    };
+    EXPECT_EXIT(fault(), ::testing::KilledBySignal(SIGBUS), "");
+    EXPECT_EQ(dir.others({"Output.bmp", "cut"}), std::vector<std::string>{});
+}
+#endif
 
 // What took the output's name while the picture was made is looked at
 // again before it is replaced: a FIFO, a folder or a link stays as it is.
