@@ -305,6 +305,21 @@ TEST_P(output, gets_what_any_new_file_in_its_folder_gets)
     write_new(os);
     EXPECT_EQ(mode_of(name), 0640u);
     EXPECT_TRUE(acl_of(name).empty());
+
+    // An old output's own ACL, a named user's entry and all, comes over
+    // whole.
+    const std::uint8_t own[] = {
+        2, 0, 0, 0,                              // version
+        0x01, 0, 6, 0, 0xff, 0xff, 0xff, 0xff,   // owner rw-
+        0x02, 0, 4, 0, 0x39, 0x30, 0, 0,         // user 12345 r--
+        0x04, 0, 0, 0, 0xff, 0xff, 0xff, 0xff,   // owning group ---
+        0x10, 0, 4, 0, 0xff, 0xff, 0xff, 0xff,   // mask r--
+        0x20, 0, 0, 0, 0xff, 0xff, 0xff, 0xff,   // others ---
+    };
+    ASSERT_EQ(setxattr(name.c_str(), "system.posix_acl_access", own, sizeof own, 0), 0);
+    write_new(os);
+    EXPECT_EQ(acl_of(name), std::vector<std::uint8_t>(own, own + sizeof own));
+    EXPECT_EQ(mode_of(name), 0640u);
 }
 #endif
 
@@ -664,6 +679,7 @@ TEST(check_output, refuses_all_but_a_regular_file_in_a_folder_that_takes_it)
         {d + "dangling-folder", dangling},
         {d + "loop-a", "za dużo poziomów dowiązań symbolicznych"},
         {d + "missing/new.bmp", "nie można utworzyć pliku: nie ma takiego katalogu"},
+        {d + std::string(300, 'n'), "nie można utworzyć pliku: za długa nazwa pliku"},
         {d + "file.bmp/new.bmp", "nie można utworzyć pliku: część ścieżki nie jest katalogiem"},
     };
     for (const auto& [given, message] : cases) {
