@@ -177,15 +177,6 @@ output_target::output_target(output_target&& o) noexcept
 {
 }
 
-output_target& output_target::operator=(output_target&& o) noexcept
-{
-    std::swap(os_, o.os_);
-    std::swap(folder_, o.folder_);
-    std::swap(leaf_, o.leaf_);
-    std::swap(existing_, o.existing_);
-    return *this;
-}
-
 output_target::~output_target()
 {
     if (os_)
@@ -211,10 +202,6 @@ entry_facts follow_links(const std::string& name, const output_os& os, open_fold
     using kind = entry_facts::kind;
     entry_facts facts;
     for (int links = 0;; links++) {
-        if (leaf == "." || leaf == "..") {
-            facts.type = kind::directory;
-            return facts;
-        }
         if (const int err = os.look(folder.ref(), leaf, facts))
             fail(name, cannot_create, err);
         if (facts.type != kind::link) {

@@ -152,7 +152,7 @@ class output_target {
 public:
     output_target(const output_os& os, folder_ref folder, std::string leaf, entry_facts existing);
     output_target(output_target&& o) noexcept;
-    output_target& operator=(output_target&& o) noexcept;
+    output_target& operator=(output_target&&) = delete;
     ~output_target();
 
     const folder_ref& folder() const { return folder_; }

@@ -5,12 +5,16 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
+#if __has_include(<linux/fs.h>)
+#include <linux/fs.h>
+#endif
 #if __has_include(<sys/xattr.h>)
 #include <sys/xattr.h>
 #endif
@@ -462,22 +466,25 @@ TEST_P(output, no_signal_leaves_a_file_behind)
 
 #if !RIPPLE_SANITIZED && !defined(RIPPLE_EMULATED)  // which own SIGBUS
 // A fault on a page that no input maps, while the handler stands for the
-// output, ends the process as such a fault does, and leaves nothing.
+// output, ends the process as such a fault does, and leaves nothing, even
+// where the parent ignored SIGBUS.
 TEST_P(output, a_fault_elsewhere_ends_the_run_as_a_fault)
 {
     const std::string cut = (dir.path / "cut").string();
-    ASSERT_TRUE(write_file(cut, std::vector<std::uint8_t>(8192, 1)));
-    auto fault = [&] {
-        std::signal(SIGBUS, SIG_DFL);
-        output_file out(name, check_output(name, os), os);
-        const int fd = open(cut.c_str(), O_RDONLY);
-        auto* p = static_cast<volatile std::uint8_t*>(mmap(nullptr, 8192, PROT_READ, MAP_SHARED, fd, 0));
-        if (truncate(cut.c_str(), 0) != 0)
-            std::exit(2);
-        std::exit(p[4096]);
-    };
-    EXPECT_EXIT(fault(), ::testing::KilledBySignal(SIGBUS), "");
-    EXPECT_EQ(dir.others({"Output.bmp", "cut"}), std::vector<std::string>{});
+    for (auto disposition : {SIG_DFL, SIG_IGN}) {
+        ASSERT_TRUE(write_file(cut, std::vector<std::uint8_t>(8192, 1)));
+        auto fault = [&] {
+            std::signal(SIGBUS, disposition);
+            output_file out(name, check_output(name, os), os);
+            const int fd = open(cut.c_str(), O_RDONLY);
+            auto* p = static_cast<volatile std::uint8_t*>(mmap(nullptr, 8192, PROT_READ, MAP_SHARED, fd, 0));
+            if (truncate(cut.c_str(), 0) != 0)
+                std::exit(2);
+            std::exit(p[4096]);
+        };
+        EXPECT_EXIT(fault(), ::testing::KilledBySignal(SIGBUS), "");
+        EXPECT_EQ(dir.others({"Output.bmp", "cut"}), std::vector<std::string>{});
+    }
 }
 #endif
 
@@ -767,6 +774,36 @@ TEST(check_output, follows_no_link_another_user_planted_in_a_shared_folder)
     EXPECT_EQ(error_of([&] { check_output(shared + "planted.bmp"); }), "");
     EXPECT_EQ(read_bytes(dir.path / "precious.bmp"), std::vector<std::uint8_t>{7});
 }
+
+#if __has_include(<linux/fs.h>)
+// The same, as the file system says it: chattr +i on the old output, and
+// +a on its folder.
+TEST(check_output, reads_append_only_and_immutable_from_the_file_system)
+{
+    temp_dir dir;
+    const std::string folder = (dir.path / "kept").string(), name = folder + "/Output.bmp";
+    fs::create_directory(folder);
+    ASSERT_TRUE(write_file(name, {1}));
+    auto set_flags = [](const std::string& path, int flags) {
+        const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK);
+        int now = 0;
+        const bool ok = fd >= 0 && ioctl(fd, FS_IOC_GETFLAGS, &now) == 0 &&
+                        ioctl(fd, FS_IOC_SETFLAGS, &(now = (now & ~(FS_APPEND_FL | FS_IMMUTABLE_FL)) | flags)) == 0;
+        close(fd);
+        return ok;
+    };
+    const std::string refused = name + ": pliku nie można zastąpić: on albo jego katalog może być tylko "
+                                       "uzupełniany albo jest niezmienny (chattr +a lub +i)";
+    for (auto [path, flag] : {std::pair{name, FS_IMMUTABLE_FL}, std::pair{folder, FS_APPEND_FL}}) {
+        if (!set_flags(path, flag))
+            GTEST_SKIP() << "no such attributes here, or no right to set them";
+        const std::string error = error_of([&] { check_output(name); });
+        ASSERT_TRUE(set_flags(path, 0));
+        EXPECT_EQ(error, refused) << path;
+    }
+    EXPECT_EQ(error_of([&] { check_output(name); }), "");
+}
+#endif
 
 // An old output that cannot be replaced, or a folder in which nothing can
 // be renamed, is refused before anything is asked; a new output in a

@@ -25,6 +25,7 @@ TEST(parse_coordinate, reads_whole_percent_i_tokens_within_32_bits)
         {"+", std::nullopt},                       {"", std::nullopt},
         {"1.5", std::nullopt},                     {"0x1g", std::nullopt},
         {"abc", std::nullopt},                     {"1e3", std::nullopt},
+        {"x5", std::nullopt},                      {"X1", std::nullopt},
     };
     for (const auto& [token, value] : cases)
         EXPECT_EQ(parse_coordinate(token), value) << "„" << token << "”";
@@ -94,7 +95,8 @@ TEST(ask_coordinate, asks_again_after_a_refused_reply_and_drops_its_line)
     EXPECT_EQ(inner.values, (std::vector<std::int32_t>{5, 7}));
     EXPECT_EQ(inner.err, refusal("?6"));
     const std::pair<std::string, std::string> almost[] = {
-        {"\xef\xbb\n8", "??"}, {"\xef" "1\n8", "?1"}, {"\xef\xbb" "x\n8", "??x"}};
+        {"\xef\xbb\n8", "??"}, {"\xef" "1\n8", "?1"}, {"\xef\xbb" "x\n8", "??x"}, {"\xbf\n8", "?"}};
+    EXPECT_EQ(ask("7 \xbf", 1).values, std::vector<std::int32_t>{7});  // a mark's last byte alone is no mark
     for (const auto& [input, shown] : almost) {
         asked got = ask(input, 1);
         EXPECT_EQ(got.values, std::vector<std::int32_t>{8});
