@@ -192,6 +192,7 @@ TEST(input_file, takes_what_its_file_system_gives)
     EXPECT_EQ(error_of([&] { in.check_unchanged(); }), name + ": plik został skrócony w trakcie odczytu");
     change = nullptr;
 
+#ifndef _WIN32  // where no file that is open can be renamed over or removed
     // A file system that answers for the open file from what it cached when
     // it was opened still cannot hide another file put under its name, or
     // the name gone.
@@ -208,6 +209,7 @@ TEST(input_file, takes_what_its_file_system_gives)
     EXPECT_EQ(error_of([&] { stale.check_unchanged(); }), name + ": plik zmienił się w trakcie działania programu");
     fs::remove(name);
     EXPECT_EQ(error_of([&] { stale.check_unchanged(); }), name + ": plik zmienił się w trakcie działania programu");
+#endif
 }
 
 #if !defined(_WIN32) && !RIPPLE_SANITIZED && !defined(RIPPLE_EMULATED)
