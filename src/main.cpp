@@ -44,11 +44,12 @@ void run(const command_line& command)
     const reading_plan plan(in1, in2);
 
     // ask
-    const auto [x, y] = step(stdin_name, [] {
+    const std::pair<std::int32_t, std::int32_t> centre = step(stdin_name, [] {
         reply_stream replies(stdin);
-        const std::int32_t column = ask_coordinate("Podaj współrzędną x : ", replies, stdout, stderr);
-        return std::pair{column, ask_coordinate("Podaj współrzędną y : ", replies, stdout, stderr)};
+        const std::int32_t x = ask_coordinate("Podaj współrzędną x : ", replies, stdout, stderr);
+        return std::pair{x, ask_coordinate("Podaj współrzędną y : ", replies, stdout, stderr)};
     });
+    const std::int32_t x = centre.first, y = centre.second;  // a lambda may not take a structured binding in clang 14
 
     // blend into the output, made only of inputs that stayed what they were
     step(command.output, [&] {
