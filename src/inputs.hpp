@@ -1,7 +1,7 @@
 // Input files, which the program reads without trusting them to stay as
 // they were: each is opened without waiting where it can be (a leased file
 // is waited for), refused unless it is a regular file, mapped read-only or,
-// where its file system cannot map it, read band by band, and checked for
+// where its file system cannot map it, copied band by band, and checked for
 // change before the output replaces anything.
 //
 // The operating system's side is the input_os table below, one

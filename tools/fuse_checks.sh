@@ -33,8 +33,8 @@ fail() {
 
 echo 1000 700 | "$ripple" src/Input_1.bmp src/Input_2.bmp want.bmp >/dev/null
 echo 1000 700 | "$ripple" mnt/Input_1.bmp mnt/Input_2.bmp out/Output.bmp >/dev/null
-cmp -s want.bmp out/Output.bmp || fail "read band by band, the output differs"
-echo "fuse_checks: read band by band: the same bytes"
+cmp -s want.bmp out/Output.bmp || fail "copied band by band, the output differs"
+echo "fuse_checks: copied band by band: the same bytes"
 
 # Runs a ripple in the background, answering through the FIFO `answers`;
 # its id is in $pid.
