@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Inputs on a FUSE mount that cannot map files and caches what it says of
 # them (bindfs -o ro,direct_io, as read-only sshfs and rclone-like mounts
-# are): they are read band by band into the same bytes; a rewrite at their
+# are): they are copied band by band into the same bytes; a rewrite at their
 # source while the user answers is seen and refused; and, with the build
 # that writes a named temporary file (the portable one), a SIGBUS sent
 # while the picture is written leaves nothing behind.
