@@ -248,14 +248,22 @@ std::string name_in(const folder_ref& folder, const std::string& leaf, bool thro
 }
 
 // A version of 4 bytes, then entries of 8: tag, permissions, id, each
-// little-endian.
+// little-endian. An ACL may hold hundreds of entries; one that grew between
+// asking its size and reading it is asked again.
 int get_acl(const folder_ref& folder, const std::string& leaf, bool default_acl, access_list& acl)
 {
     acl.clear();
-    std::uint8_t bytes[4 + 8 * 64];
+    std::vector<std::uint8_t> bytes;
     ssize_t n = -1;
     for (bool proc : {true, false}) {
-        n = ::lgetxattr(name_in(folder, leaf, proc).c_str(), acl_attribute(default_acl), bytes, sizeof bytes);
+        const std::string name = name_in(folder, leaf, proc);
+        do {
+            n = ::lgetxattr(name.c_str(), acl_attribute(default_acl), nullptr, 0);
+            if (n > 0) {
+                bytes.resize(std::size_t(n));
+                n = ::lgetxattr(name.c_str(), acl_attribute(default_acl), bytes.data(), bytes.size());
+            }
+        } while (n < 0 && errno == ERANGE);
         if (n >= 0 || errno != ENOENT)
             break;
     }

@@ -288,7 +288,7 @@ TEST_P(output, gets_what_any_new_file_in_its_folder_gets)
     if (setxattr(dir.path.c_str(), "system.posix_acl_default", default_acl, sizeof default_acl, 0) != 0)
         GTEST_SKIP() << "no ACLs here";
     auto acl_of = [](const std::string& n) {
-        std::vector<std::uint8_t> got(256);
+        std::vector<std::uint8_t> got(4096);
         const ssize_t size = getxattr(n.c_str(), "system.posix_acl_access", got.data(), got.size());
         got.resize(size < 0 ? 0 : std::size_t(size));
         return got;
@@ -324,6 +324,23 @@ TEST_P(output, gets_what_any_new_file_in_its_folder_gets)
     write_new(os);
     EXPECT_EQ(acl_of(name), std::vector<std::uint8_t>(own, own + sizeof own));
     EXPECT_EQ(mode_of(name), 0640u);
+
+    // However many users it names: one a team shares, and a folder's
+    // default that closes the file to others.
+    std::vector<std::uint8_t> team(own, own + 12);
+    for (std::uint8_t user = 1; user <= 100; user++)
+        team.insert(team.end(), {0x02, 0, 4, 0, user, 0x30, 0, 0});
+    team.insert(team.end(), own + 20, own + sizeof own);
+    if (setxattr(name.c_str(), "system.posix_acl_access", team.data(), team.size(), 0) != 0)
+        return;  // a file system that holds fewer
+    write_new(os);
+    EXPECT_EQ(acl_of(name), team);
+    team[12 + 100 * 8 + 2] = 6;  // the owning group rw-, as in a default ACL, so the file gets 0660
+    team[12 + 100 * 8 + 8 + 2] = 6;
+    ASSERT_EQ(setxattr(dir.path.c_str(), "system.posix_acl_default", team.data(), team.size(), 0), 0);
+    fs::remove(name);
+    write_new(os);
+    EXPECT_EQ(mode_of(name), 0660u);
 }
 #endif
 
