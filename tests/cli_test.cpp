@@ -664,30 +664,6 @@ TEST_F(cli, takes_help_version_and_file_operands)
     run_result version = run("", "", usage, "--version");
     EXPECT_EQ(version.status, 0);
     EXPECT_EQ(version.out, "ripple " RIPPLE_VERSION "\n");
-    // What only prints has failed where it cannot print, and so has a run
-    // whose prompts cannot be written: one line and status 1, never a
-    // silent end by SIGPIPE.
-    const std::string gone = "<stdin.txt 2>stderr.txt";
-    const std::tuple<std::string, std::string, bool> outs[] = {
-        {"<stdin.txt >&- 2>stderr.txt", "nieprawidłowy deskryptor pliku", false},
-        {"<stdin.txt >/dev/full 2>stderr.txt", "brak miejsca na dysku", false},
-        {gone, "zerwany potok", true}};
-    for (const char* option : {"--help", "--version"})
-        for (const auto& [streams, reason, reader_gone] : outs) {
-            run_result r = run("", "", streams, option, reader_gone);
-            EXPECT_EQ(r.status, 1) << option << streams;
-            EXPECT_EQ(r.err, std::string("standardowe wyjście: błąd zapisu: ") + reason + "\n") << option << streams;
-        }
-    put_pair();
-    for (const auto& [streams, reason, reader_gone] : {outs[1], outs[2]}) {
-        put("Output.bmp", old);
-        run_result r = run("1 2", "", streams, "", reader_gone);
-        EXPECT_EQ(r.status, 1) << streams;
-        EXPECT_EQ(r.err, std::string("standardowe wyjście: błąd zapisu: ") + reason + "\n") << streams;
-        EXPECT_EQ(read_bytes(dir / "Output.bmp"), old);
-        EXPECT_EQ(leftovers(), std::vector<std::string>{});
-    }
-    fs::remove(dir / "Output.bmp");
     for (const char* wrong : {"-x", "--centre=3", "a.bmp", "a b c d"}) {
         run_result r = run("", "", usage, wrong);
         EXPECT_EQ(r.status, 2) << wrong;
@@ -721,6 +697,33 @@ TEST_F(cli, takes_help_version_and_file_operands)
         const int status = p.finish();
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == (args.size() == 1 ? 2 : 1)) << line;
         EXPECT_EQ(read_text(dir / "stderr.txt"), line + "\n");
+    }
+}
+
+// What only prints has failed where it cannot print, and so has a run
+// whose prompts cannot be written: one line and status 1, never a silent
+// end by SIGPIPE.
+TEST_F(cli, fails_where_standard_output_cannot_be_written)
+{
+    const std::string gone = "<stdin.txt 2>stderr.txt";
+    const std::tuple<std::string, std::string, bool> outs[] = {
+        {"<stdin.txt >&- 2>stderr.txt", "nieprawidłowy deskryptor pliku", false},
+        {"<stdin.txt >/dev/full 2>stderr.txt", "brak miejsca na dysku", false},
+        {gone, "zerwany potok", true}};
+    for (const char* option : {"--help", "--version"})
+        for (const auto& [streams, reason, reader_gone] : outs) {
+            run_result r = run("", "", streams, option, reader_gone);
+            EXPECT_EQ(r.status, 1) << option << streams;
+            EXPECT_EQ(r.err, std::string("standardowe wyjście: błąd zapisu: ") + reason + "\n") << option << streams;
+        }
+    put_pair();
+    for (const auto& [streams, reason, reader_gone] : {outs[1], outs[2]}) {
+        put("Output.bmp", old);
+        run_result r = run("1 2", "", streams, "", reader_gone);
+        EXPECT_EQ(r.status, 1) << streams;
+        EXPECT_EQ(r.err, std::string("standardowe wyjście: błąd zapisu: ") + reason + "\n") << streams;
+        EXPECT_EQ(read_bytes(dir / "Output.bmp"), old);
+        EXPECT_EQ(leftovers(), std::vector<std::string>{});
     }
 }
 
