@@ -720,20 +720,26 @@ TEST(check_output, refuses_all_but_a_regular_file_in_a_folder_that_takes_it)
     }
     EXPECT_EQ(check_output(d + "other/up.bmp").leaf(), "file.bmp");
     EXPECT_EQ(check_output(d + "other/absolute.bmp").existing().type, entry_facts::kind::regular);
-    // A folder that can take no file, as a read-only mount, or that cannot
-    // be looked at: before anything is asked.
-    output_os read_only = native_output_os();
-    read_only.cannot_write = [](const folder_ref&) { return EROFS; };
-    EXPECT_EQ(error_of([&] { check_output(d + "new.bmp", read_only); }),
-              d + "new.bmp: nie można utworzyć pliku: system plików jest tylko do odczytu");
-    output_os unseen = native_output_os();
-    unseen.look_folder = [](const folder_ref&, folder_facts&) { return EIO; };
-    EXPECT_EQ(error_of([&] { check_output(d + "new.bmp", unseen); }),
-              d + "new.bmp: nie można utworzyć pliku: błąd wejścia/wyjścia urządzenia");
     if (geteuid() != 0) {  // a fault here would destroy the machine's own /dev/null as root
         EXPECT_EQ(error_of([&] { check_output("/dev/null"); }), "/dev/null: " + not_regular);
     }
     close(sock);
+}
+
+// A folder that can take no file, as a read-only mount, or that cannot be
+// looked at: refused before anything is asked.
+TEST(check_output, refuses_a_folder_that_cannot_take_a_file)
+{
+    temp_dir dir;
+    const std::string name = (dir.path / "new.bmp").string();
+    output_os read_only = native_output_os();
+    read_only.cannot_write = [](const folder_ref&) { return EROFS; };
+    EXPECT_EQ(error_of([&] { check_output(name, read_only); }),
+              name + ": nie można utworzyć pliku: system plików jest tylko do odczytu");
+    output_os unseen = native_output_os();
+    unseen.look_folder = [](const folder_ref&, folder_facts&) { return EIO; };
+    EXPECT_EQ(error_of([&] { check_output(name, unseen); }),
+              name + ": nie można utworzyć pliku: błąd wejścia/wyjścia urządzenia");
 }
 
 // A link is written through: the file it leads to is replaced, and the link
