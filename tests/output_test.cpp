@@ -154,12 +154,12 @@ TEST_P(output, keeps_the_old_files_permissions)
         EXPECT_EQ(st.st_mode & 07777, after) << std::oct << before;
     }
     fs::remove(name);
-    const mode_t mask = umask(027);
+    const mode_t mask = umask(022);
     write_new(os);
     umask(mask);
     struct stat st;
     ASSERT_EQ(stat(name.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    EXPECT_EQ(st.st_mode & 07777, 0644u);
 }
 
 // The owner and group where allowed, and the group alone where the owner
@@ -804,8 +804,9 @@ TEST(check_output, follows_no_link_another_user_planted_in_a_shared_folder)
         EXPECT_EQ(error_of([&] { check_output(shared + "planted.bmp"); }), "") << std::oct << mode;
     }
     ASSERT_EQ(chmod(shared.c_str(), 01777), 0);
-    ASSERT_EQ(chown(shared.c_str(), 65534, 65534), 0);  // the folder's owner's link
+    ASSERT_EQ(chown(shared.c_str(), 65534, 65534), 0);  // the folder's owner's link, and the user's own
     EXPECT_EQ(error_of([&] { check_output(shared + "planted.bmp"); }), "");
+    EXPECT_EQ(error_of([&] { check_output(shared + "mine.bmp"); }), "");
     EXPECT_EQ(read_bytes(dir.path / "precious.bmp"), std::vector<std::uint8_t>{7});
 }
 
