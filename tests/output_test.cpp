@@ -287,8 +287,8 @@ TEST_P(output, gets_what_any_new_file_in_its_folder_gets)
 {
     const std::uint8_t default_acl[] = {
         2, 0, 0, 0,                              // version
-        0x01, 0, 6, 0, 0xff, 0xff, 0xff, 0xff,   // owner rw-
-        0x02, 0, 6, 0, 0xfe, 0xff, 0, 0,         // user 65534 rw-
+        0x01, 0, 7, 0, 0xff, 0xff, 0xff, 0xff,   // owner rwx, which a new file's 0666 narrows
+        0x02, 0, 7, 0, 0xfe, 0xff, 0, 0,         // user 65534 rwx, which it does not
         0x04, 0, 4, 0, 0xff, 0xff, 0xff, 0xff,   // owning group r--
         0x10, 0, 6, 0, 0xff, 0xff, 0xff, 0xff,   // mask rw-
         0x20, 0, 0, 0, 0xff, 0xff, 0xff, 0xff,   // others ---
