@@ -149,10 +149,15 @@ TEST(progress_line, shows_late_seldom_and_leaves_nothing)
         progress_line quick(1000, f, 1s);
         quick.add(1000, t0 + 10ms);
     }
+    {
+        progress_line barely(1000, f, 1s);
+        barely.add(1, t0 + 1100ms);  // 0 %, erased all the same
+    }
     std::rewind(f);
     std::string said;
     for (int c; (c = std::getc(f)) != EOF;)
         said += char(c);
     std::fclose(f);
-    EXPECT_EQ(said, "\rripple: gotowe  20%\rripple: gotowe  21%\rripple: gotowe 100%\r" + std::string(24, ' ') + "\r");
+    EXPECT_EQ(said, "\rripple: gotowe  20%\rripple: gotowe  21%\rripple: gotowe 100%\r" + std::string(24, ' ') + "\r" +
+                        "\rripple: gotowe   0%\r" + std::string(24, ' ') + "\r");
 }
