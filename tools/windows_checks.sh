@@ -4,10 +4,11 @@
 # inputs and outputs, a bad reply, an output another program holds open and
 # Ctrl+C, each with its exit status, its one Polish line on stderr and the
 # old Output.bmp left as it was; the outputs that must work; an end at any
-# moment of the writing (Ctrl+C, or the process killed) leaving nothing; on
-# a console, the code pages put back and no wait for Enter; and, where this
-# runs as root, a folder another user cannot write refused before the
-# questions. (Wine makes no symbolic links, so they are not tried.)
+# moment of the writing (Ctrl+C, or the process killed) leaving nothing; no
+# progress into a file; on a console, the code pages put back and no wait
+# for Enter; and, where this runs as root, a folder another user cannot
+# write refused before the questions. (Wine makes no symbolic links, so
+# they are not tried.)
 #
 #   windows_checks.sh MAKE_PAIR REFERENCE RIPPLE_EXE HELPER_EXE
 set -euo pipefail
@@ -138,6 +139,25 @@ interrupt INT asking 58 "ripple: przerwano"
 interrupt INT writing 58 "ripple: przerwano"
 interrupt KILL writing 137 ""
 rm -f answers
+
+# How far a run is, is for a person at a console: a file gets nothing, even
+# from a run held up for longer than the second the progress waits.
+"$make_pair" . 4000 3000 4000 3000
+echo 100 200 >replies.txt
+"$wine" "$exe" <replies.txt >out.txt 2>err.txt &
+pid=$!
+for _ in $(seq 1000); do compgen -G '.ripple-*' >/dev/null && break; sleep 0.005; done
+kill -STOP "$pid"
+sleep 1.5
+kill -CONT "$pid"
+st=0
+wait "$pid" || st=$?
+if [[ $st != 0 || -s err.txt ]]; then
+  echo "windows_checks: a run held up, to a file: status $st, stderr «$(said)»" >&2
+  exit 1
+fi
+echo "windows_checks: a run held up, to a file: no progress, as expected"
+rm -f replies.txt
 
 # On a console of its own (a terminal for wine), run by another program as
 # from cmd: the code pages it changed are put back, and nothing waits for
