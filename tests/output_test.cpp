@@ -407,6 +407,18 @@ TEST_P(output, reports_every_failure_to_write_and_leaves_the_old_file)
     }
 }
 
+// However many temporary names are taken, the run ends, with its line.
+TEST_P(output, gives_up_when_every_temporary_name_is_taken)
+{
+    output_os taken = os;
+    taken.create_named = [](const folder_ref&, const std::string&, std::intptr_t&) { return EEXIST; };
+    taken.link = [](std::intptr_t, const folder_ref&, const std::string&) { return EEXIST; };
+    EXPECT_EQ(error_of([&] { write_new(taken); }),
+              name + (GetParam() ? ": nie można nadać nazwy zapisanemu plikowi" : ": nie można utworzyć pliku") +
+                  ": plik już istnieje");
+    expect_untouched();
+}
+
 // The bytes reach the disk before the file takes a name, and the name
 // before the run ends well: a folder that cannot say so is no failure, one
 // that fails is, though the new file is in place by then.

@@ -282,6 +282,7 @@ TEST(kernel_sets, are_chosen_by_what_the_processor_offers)
         {without(&cpu_features::avx512f), {"AVX2", "SSE2"}},
         {without(&cpu_features::fma), {"SSE2"}},
         {{false, false, false, false, true, false}, {"SSE2"}},  // AVX2 without FMA
+        {{.fma = true}, {"SSE2"}},                              // FMA without AVX2
         {{false, false, false, false, true, true}, {"AVX2", "SSE2"}},
     };
     for (const auto& [cpu, want] : cases)

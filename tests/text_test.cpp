@@ -138,10 +138,10 @@ TEST(progress_line, shows_late_seldom_and_leaves_nothing)
         progress_line p(1000, f, 1s);
         p.add(100, t0 + 500ms);   // too early
         p.add(100, t0 + 1100ms);  // 20 %
-        p.add(5, t0 + 1200ms);    // too soon after
-        p.add(5, t0 + 1400ms);    // 21 %
+        p.add(10, t0 + 1200ms);   // 21 %, too soon after
+        p.add(10, t0 + 1400ms);   // 22 %
         p.add(0, t0 + 1700ms);    // the same
-        p.add(790, t0 + 2000ms);  // all
+        p.add(780, t0 + 2000ms);  // all
     }
     {
         progress_line nowhere(1000, nullptr, 0s);
@@ -158,6 +158,6 @@ TEST(progress_line, shows_late_seldom_and_leaves_nothing)
     for (int c; (c = std::getc(f)) != EOF;)
         said += char(c);
     std::fclose(f);
-    EXPECT_EQ(said, "\rripple: gotowe  20%\rripple: gotowe  21%\rripple: gotowe 100%\r" + std::string(24, ' ') + "\r" +
+    EXPECT_EQ(said, "\rripple: gotowe  20%\rripple: gotowe  22%\rripple: gotowe 100%\r" + std::string(24, ' ') + "\r" +
                         "\rripple: gotowe   0%\r" + std::string(24, ' ') + "\r");
 }
