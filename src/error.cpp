@@ -124,6 +124,10 @@ const reason reasons[] = {
 #ifdef ESPIPE
     {ESPIPE, "w tym pliku nie można zmieniać pozycji"},
 #endif
+#ifdef _WIN32
+    // ERROR_INVALID_NAME, which no errno value stands for, negated as below.
+    {-123, "Windows nie dopuszcza takiej nazwy pliku (znaki : * ? \" < > | są w nazwach zabronione)"},
+#endif
 };
 
 }  // namespace

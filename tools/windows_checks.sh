@@ -57,6 +57,13 @@ check "input is a folder" "1 2" 1 "sub: to jest katalog, a nie plik" sub Input_2
 check "input in a missing folder" "1 2" 1 "brak/x.bmp: nie można otworzyć pliku: nie ma takiego pliku" brak/x.bmp Input_2.bmp
 check "output is a folder" "1 2" 1 "sub: to jest katalog, a nie plik" Input_1.bmp Input_2.bmp sub
 check "output in a missing folder" "1 2" 1 "brak/out.bmp: nie można utworzyć pliku: nie ma takiego katalogu" Input_1.bmp Input_2.bmp brak/out.bmp
+invalid="Windows nie dopuszcza takiej nazwy pliku (znaki : * ? \" < > | są w nazwach zabronione)"
+check "an input name Windows forbids" "1 2" 1 "x?.bmp: nie można otworzyć pliku: $invalid" 'x?.bmp' Input_2.bmp
+check "an output name Windows forbids" "1 2" 1 "a<b.bmp: nie można utworzyć pliku: $invalid" Input_1.bmp Input_2.bmp 'a<b.bmp'
+if [[ -s out.txt ]]; then
+  echo "windows_checks: an output name Windows forbids: asked before it was refused" >&2
+  exit 1
+fi
 check "output is a device" "1 2" 1 "NUL: to nie jest zwykły plik; zastąpić można tylko zwykły plik" Input_1.bmp Input_2.bmp NUL
 check "input is a device" "1 2" 1 "NUL: to nie jest zwykły plik" NUL Input_2.bmp
 check "a name that names a folder" "1 2" 1 'out\: nazwa zakończona ukośnikiem oznacza katalog, a wynik musi być plikiem' Input_1.bmp Input_2.bmp 'out\'
