@@ -144,7 +144,7 @@ TEST(load_bitmap, rejects_what_it_cannot_read)
 
 // What a file system may do that none here can be made to: refuse to map
 // (FUSE with direct_io), which is read instead; refuse otherwise, which is
-// said; or change a file without changing its times.
+// said; or cut a read short.
 TEST(input_file, takes_what_its_file_system_gives)
 {
     const auto bytes = make_bmp({5, 3}, pattern);
@@ -169,8 +169,14 @@ TEST(input_file, takes_what_its_file_system_gives)
     os.map = [](std::intptr_t, std::uint64_t, std::size_t, void*&) { return EACCES; };
     const std::string refused = error_of([&] { load_bytes(bytes, "in.bmp", os); });
     EXPECT_NE(refused.find("in.bmp: nie można zmapować pliku: brak uprawnień"), std::string::npos) << refused;
+}
 
-    os = native_input_os();
+// A change the file system tells of, in size or in either time, and one it
+// hides by answering from what it cached.
+TEST(input_file, sees_every_change_its_file_system_tells_or_hides)
+{
+    const auto bytes = make_bmp({5, 3}, pattern);
+    input_os os = native_input_os();
     static void (*change)(file_version&) = nullptr;
     os.status = [](std::intptr_t h, file_status& st) {
         const int err = native_input_os().status(h, st);

@@ -666,13 +666,10 @@ TEST(output_unnamed, takes_a_free_name_at_once)
     EXPECT_EQ(dir.others({"Output.bmp"}), std::vector<std::string>{});
 }
 
-// What may stand under the output's name, refused before anything is
-// asked: all but a regular file, a link to one, or a free name in a folder
-// that can be written.
-TEST(check_output, refuses_all_but_a_regular_file_in_a_folder_that_takes_it)
+// Every kind of thing that can stand under a name, in the folder `d`: a
+// file, a folder, a FIFO, a socket, and links to each and to nowhere.
+void make_every_kind(const std::string& d, int& sock)
 {
-    temp_dir dir;
-    const std::string d = dir.path.string() + "/";
     ASSERT_TRUE(write_file(d + "file.bmp", {1}));
     fs::create_directory(d + "sub");
     ASSERT_EQ(mkfifo((d + "fifo").c_str(), 0600), 0);
@@ -686,7 +683,7 @@ TEST(check_output, refuses_all_but_a_regular_file_in_a_folder_that_takes_it)
     fs::create_directory(d + "other");
     fs::create_symlink("../file.bmp", d + "other/up.bmp");
     fs::create_symlink(d + "file.bmp", d + "other/absolute.bmp");
-    const int sock = socket(AF_UNIX, SOCK_STREAM, 0);
+    sock = socket(AF_UNIX, SOCK_STREAM, 0);
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
     const std::string sock_name = d + "sock";
@@ -694,6 +691,18 @@ TEST(check_output, refuses_all_but_a_regular_file_in_a_folder_that_takes_it)
         std::memcpy(addr.sun_path, sock_name.c_str(), sock_name.size() + 1);
         ASSERT_EQ(bind(sock, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
     }
+}
+
+// What may stand under the output's name, refused before anything is
+// asked: all but a regular file, a link to one, or a free name in a folder
+// that can be written.
+TEST(check_output, refuses_all_but_a_regular_file_in_a_folder_that_takes_it)
+{
+    temp_dir dir;
+    const std::string d = dir.path.string() + "/";
+    int sock = -1;
+    make_every_kind(d, sock);
+    const std::string sock_name = d + "sock";
     const std::string not_regular = "to nie jest zwykły plik; zastąpić można tylko zwykły plik";
     const std::string dir_msg = "to jest katalog, a nie plik";
     const std::string slash = "nazwa zakończona ukośnikiem oznacza katalog, a wynik musi być plikiem";
