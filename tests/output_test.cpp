@@ -290,7 +290,7 @@ TEST_P(output, gets_what_any_new_file_in_its_folder_gets)
         0x01, 0, 7, 0, 0xff, 0xff, 0xff, 0xff,   // owner rwx, which a new file's 0666 narrows
         0x02, 0, 7, 0, 0xfe, 0xff, 0, 0,         // user 65534 rwx, which it does not
         0x04, 0, 4, 0, 0xff, 0xff, 0xff, 0xff,   // owning group r--
-        0x10, 0, 6, 0, 0xff, 0xff, 0xff, 0xff,   // mask rw-
+        0x10, 0, 7, 0, 0xff, 0xff, 0xff, 0xff,   // mask rwx, narrowed to rw-
         0x20, 0, 5, 0, 0xff, 0xff, 0xff, 0xff,   // others r-x, narrowed to r--
     };
     if (setxattr(dir.path.c_str(), "system.posix_acl_default", default_acl, sizeof default_acl, 0) != 0)
@@ -523,6 +523,17 @@ TEST_P(output, a_fault_elsewhere_ends_the_run_as_a_fault)
         EXPECT_EXIT(fault(), ::testing::KilledBySignal(SIGBUS), "");
         EXPECT_EQ(dir.others({"Output.bmp", "cut"}), std::vector<std::string>{});
     }
+#ifdef __x86_64__
+    // A breakpoint traps after its instruction, so it must be raised again,
+    // not left to come back by itself.
+    auto trap = [&] {
+        output_file out(name, check_output(name, os), os);
+        asm volatile("int3");
+        std::exit(3);
+    };
+    EXPECT_EXIT(trap(), ::testing::KilledBySignal(SIGTRAP), "");
+    EXPECT_EQ(dir.others({"Output.bmp", "cut"}), std::vector<std::string>{});
+#endif
 }
 #endif
 
