@@ -188,10 +188,10 @@ TEST_P(output, keeps_the_group_where_the_owner_cannot_be_kept)
 namespace {
 
 using tag = acl_entry::tag_kind;
-// Owner rw-, owning group ---, user 1 r--, mask r--, others ---.
+// Owner rw-, owning group ---, user 1 r--, mask r--, others r--.
 const access_list named_reader = {
     {tag::user_obj, 6, 0xffffffff}, {tag::user, 4, 1},        {tag::group_obj, 0, 0xffffffff},
-    {tag::mask, 4, 0xffffffff},     {tag::other, 0, 0xffffffff}};
+    {tag::mask, 4, 0xffffffff},     {tag::other, 4, 0xffffffff}};
 
 access_list acl_given;  // what the fake get_acl gives
 std::vector<access_list> acl_set;
@@ -232,10 +232,10 @@ TEST_P(output, carries_acls_over_and_never_widens_access)
     acl_given = named_reader;
     for (int refusal : {0, EOPNOTSUPP}) {
         acl_refusal = refusal;
-        ASSERT_EQ(chmod(name.c_str(), 0670), 0);
+        ASSERT_EQ(chmod(name.c_str(), 0674), 0);
         write_new(with_fake_acls(os, false));
         EXPECT_EQ(acl_set, std::vector<access_list>{named_reader});
-        EXPECT_EQ(mode_of(name), refusal ? 0600u : 0670u);  // group ---, mask or not
+        EXPECT_EQ(mode_of(name), refusal ? 0604u : 0674u);  // group ---, mask or not
     }
     acl_given = {};
     ASSERT_EQ(chmod(name.c_str(), 0640), 0);
